@@ -1,0 +1,37 @@
+// Checks and input reads shared by the module entries.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "host/host.h"
+
+namespace dyadfit {
+
+inline constexpr const char* kMsgImageClass = "Input image must be a real numeric matrix.";
+inline constexpr const char* kMsgVector = "This is an image processing method; it cannot process a vector.";
+inline constexpr const char* kMsgBlockSide = "Input sh must be a positive integer that divides the image sides.";
+inline constexpr const char* kMsgRowDyadic = "The matrix row dimension must be of size m*2^(L)";
+inline constexpr const char* kMsgColDyadic = "The matrix column dimension must be of size n*2^(L)";
+inline constexpr const char* kMsgPenalty = "The penalty must be positive.";
+
+// The double nearest 1/3 (just below it) and ln 2, as the defaults use them.
+inline constexpr double kThird = 0.3333333333333333;
+inline constexpr double kLn2 = 0.6931471805599453;
+
+// True when side n (> 1) is not a power of two: log2 through natural logs
+// has a fractional part.
+bool failsDyadicSideTest(std::size_t n);
+
+// Throws kMsgImageClass unless the image is a real, full, two-dimensional
+// numeric or logical array.
+void requireRealImage(const Input& image);
+
+// Writes the rows*cols values of a checked image to out as doubles, column-major.
+void copyImage(const Input& image, double* out);
+
+// Block side from a given value: truncated toward zero; throws kMsgBlockSide
+// unless it is finite, in int range, at least 1 and divides both sides.
+int checkedBlockSide(double value, std::size_t rows, std::size_t cols);
+
+}  // namespace dyadfit

@@ -1,0 +1,110 @@
+#include "host/standalone.h"
+
+#include <algorithm>
+#include <numeric>
+#include <utility>
+
+namespace dyadfit {
+
+Array Array::matrix(std::size_t rows, std::size_t cols, std::vector<double> columnMajor) {
+  return ofKind(ClassKind::Double, rows, cols, std::move(columnMajor));
+}
+
+Array Array::zeros(std::size_t rows, std::size_t cols) {
+  return matrix(rows, cols, std::vector<double>(rows * cols, 0.0));
+}
+
+Array Array::scalar(double v) { return matrix(1, 1, {v}); }
+
+Array Array::string(const std::string& s) {
+  std::vector<double> codes;
+  codes.reserve(s.size());
+  for (unsigned char ch : s) codes.push_back(ch);
+  return ofKind(ClassKind::Char, s.empty() ? 0 : 1, s.size(), std::move(codes));
+}
+
+Array Array::empty(std::size_t rows, std::size_t cols) { return zeros(rows, cols); }
+
+Array Array::ofKind(ClassKind kind, std::size_t rows, std::size_t cols, std::vector<double> columnMajor) {
+  if (columnMajor.size() != rows * cols) throw std::invalid_argument("Array: value count does not match its size");
+  Array a;
+  a.kind = kind;
+  a.rows = rows;
+  a.cols = cols;
+  a.values = std::move(columnMajor);
+  return a;
+}
+
+double ArrayInput::scalar() const { return a_.values.empty() ? 0.0 : a_.values[0]; }
+
+const double* ArrayInput::doubles() const {
+  return (a_.kind == ClassKind::Double && !a_.complex && !a_.sparse) ? a_.values.data() : nullptr;
+}
+
+void ArrayInput::toDoubles(double* out) const { std::copy(a_.values.begin(), a_.values.end(), out); }
+
+std::string ArrayInput::text() const {
+  std::string s;
+  if (a_.kind != ClassKind::Char) return s;
+  for (double c : a_.values) s.push_back(static_cast<char>(static_cast<unsigned char>(c)));
+  return s;
+}
+
+ArrayOutputs::ArrayOutputs(int nlhs) : kept_(static_cast<std::size_t>(std::max(nlhs, 1))) {}
+
+double* ArrayOutputs::create(int slot, std::size_t rows, std::size_t cols) {
+  if (slots_.size() <= static_cast<std::size_t>(slot)) slots_.resize(static_cast<std::size_t>(slot) + 1);
+  slots_[static_cast<std::size_t>(slot)] = Array::zeros(rows, cols);
+  return slots_[static_cast<std::size_t>(slot)].values.data();
+}
+
+MatrixView ArrayOutputs::distinctRows(int slot, const double* data, std::size_t rows, std::size_t cols) {
+  std::size_t d = 0;
+  std::vector<double> out = distinctSortedRows(data, rows, cols, &d);
+  if (slots_.size() <= static_cast<std::size_t>(slot)) slots_.resize(static_cast<std::size_t>(slot) + 1);
+  Array& a = slots_[static_cast<std::size_t>(slot)];
+  a = Array::matrix(d, cols, std::move(out));
+  return {a.values.data(), d, cols};
+}
+
+std::vector<Array> ArrayOutputs::take() {
+  slots_.resize(std::max(slots_.size(), kept_));
+  slots_.resize(std::min(slots_.size(), kept_));
+  return std::move(slots_);
+}
+
+std::vector<double> distinctSortedRows(const double* data, std::size_t rows, std::size_t cols,
+                                       std::size_t* distinct) {
+  std::vector<std::size_t> order(rows);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  auto less = [&](std::size_t a, std::size_t b) {
+    for (std::size_t c = 0; c < cols; ++c) {
+      double x = data[a + rows * c], y = data[b + rows * c];
+      if (x < y) return true;
+      if (y < x) return false;
+    }
+    return false;
+  };
+  auto equal = [&](std::size_t a, std::size_t b) { return !less(a, b) && !less(b, a); };
+  std::stable_sort(order.begin(), order.end(), less);
+  order.erase(std::unique(order.begin(), order.end(), equal), order.end());
+  const std::size_t d = order.size();
+  std::vector<double> out(d * cols);
+  for (std::size_t f = 0; f < d; ++f)
+    for (std::size_t c = 0; c < cols; ++c) out[f + d * c] = data[order[f] + rows * c];
+  *distinct = d;
+  return out;
+}
+
+std::vector<Array> callEntry(EntryFn entry, const std::vector<Array>& inputs, int nlhs) {
+  std::vector<ArrayInput> views;
+  views.reserve(inputs.size());
+  for (const Array& a : inputs) views.emplace_back(a);
+  std::vector<const Input*> ptrs;
+  for (const ArrayInput& v : views) ptrs.push_back(&v);
+  ArrayOutputs outs(nlhs);
+  entry(Inputs(ptrs.data(), ptrs.size()), outs);
+  return outs.take();
+}
+
+}  // namespace dyadfit

@@ -1,0 +1,79 @@
+// Standalone binding: the project's own arrays, for C++ callers, the command
+// line and the tests. Distinct rows are computed natively; errors surface as
+// dyadfit::Error exceptions.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+
+namespace dyadfit {
+
+// A host-like array: column-major values converted to double (char arrays
+// keep their character codes), plus the attributes the entries look at.
+struct Array {
+  ClassKind kind = ClassKind::Double;
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+  std::size_t dims = 2;
+  bool complex = false;
+  bool sparse = false;
+  std::vector<double> values;
+
+  static Array matrix(std::size_t rows, std::size_t cols, std::vector<double> columnMajor);
+  static Array zeros(std::size_t rows, std::size_t cols);
+  static Array scalar(double v);
+  static Array string(const std::string& s);
+  static Array empty(std::size_t rows = 0, std::size_t cols = 0);
+  static Array ofKind(ClassKind kind, std::size_t rows, std::size_t cols, std::vector<double> columnMajor);
+
+  std::size_t size() const { return rows * cols; }
+  double& operator()(std::size_t r, std::size_t c) { return values[r + rows * c]; }
+  double operator()(std::size_t r, std::size_t c) const { return values[r + rows * c]; }
+};
+
+// Read-only view of an Array as a host input.
+class ArrayInput final : public Input {
+ public:
+  explicit ArrayInput(const Array& a) : a_(a) {}
+  std::size_t rows() const override { return a_.rows; }
+  std::size_t cols() const override { return a_.cols; }
+  std::size_t dims() const override { return a_.dims; }
+  ClassKind kind() const override { return a_.kind; }
+  bool isComplex() const override { return a_.complex; }
+  bool isSparse() const override { return a_.sparse; }
+  double scalar() const override;
+  const double* doubles() const override;
+  void toDoubles(double* out) const override;
+  std::string text() const override;
+
+ private:
+  const Array& a_;
+};
+
+// Result slots backed by Arrays; slots past max(nlhs, 1) are computed but dropped.
+class ArrayOutputs final : public Outputs {
+ public:
+  explicit ArrayOutputs(int nlhs);
+  double* create(int slot, std::size_t rows, std::size_t cols) override;
+  MatrixView distinctRows(int slot, const double* data, std::size_t rows, std::size_t cols) override;
+  std::vector<Array> take();
+
+ private:
+  std::size_t kept_;
+  std::vector<Array> slots_;
+};
+
+// Distinct rows of a rows x cols column-major matrix, sorted ascending
+// lexicographically, as a column-major (D x cols) block.
+std::vector<double> distinctSortedRows(const double* data, std::size_t rows, std::size_t cols,
+                                       std::size_t* distinct);
+
+using EntryFn = void (*)(Inputs, Outputs&);
+
+// Runs an entry as the host would: returns the first max(nlhs, 1) results.
+std::vector<Array> callEntry(EntryFn entry, const std::vector<Array>& inputs, int nlhs);
+
+}  // namespace dyadfit

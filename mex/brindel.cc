@@ -1,0 +1,4 @@
+#include "host/mex_binding.h"
+#include "wedgelet/brindel_entry.h"
+
+DYADFIT_MEX_GATEWAY(dyadfit::brindel)

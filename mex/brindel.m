@@ -1,0 +1,1 @@
+% brindel: help text follows.

@@ -1,0 +1,4 @@
+#include "host/mex_binding.h"
+#include "platelet/quarlo_entry.h"
+
+DYADFIT_MEX_GATEWAY(dyadfit::quarlo)

@@ -1,0 +1,1 @@
+% quarlo: help text follows.

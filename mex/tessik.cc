@@ -1,0 +1,4 @@
+#include "constant/tessik_entry.h"
+#include "host/mex_binding.h"
+
+DYADFIT_MEX_GATEWAY(dyadfit::tessik)

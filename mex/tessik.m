@@ -1,0 +1,1 @@
+% tessik: help text follows.

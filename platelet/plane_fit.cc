@@ -1,0 +1,95 @@
+#include "platelet/plane_fit.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+extern "C" {
+// Fortran LAPACK/BLAS, arguments by address, with the hidden length of the
+// character argument that gfortran-built libraries take.
+void dgels_(const char* trans, const int* m, const int* n, const int* nrhs, double* a, const int* lda, double* b,
+            const int* ldb, double* work, const int* lwork, int* info, std::size_t transLength);
+void dgemv_(const char* trans, const int* m, const int* n, const double* alpha, const double* a, const int* lda,
+            const double* x, const int* incx, const double* beta, double* y, const int* incy,
+            std::size_t transLength);
+}
+
+namespace dyadfit {
+namespace {
+
+// Solves the least-squares system whose design matrix `design` (m x k,
+// column-major, leading dimension m) has been filled, for the right-hand side
+// `rhs` (max(m, k) entries, pixel values first), and writes the fitted values
+// to `fitted` (m entries).
+void solveAndEvaluate(const std::vector<double>& design, std::vector<double>& rhs, std::vector<double>& fitted, int m,
+                      int k) {
+  std::vector<double> solver(design);
+  std::vector<double> work(static_cast<std::size_t>(2 * m));
+  const char trans = 'N';
+  const int nrhs = 1;
+  const int ldb = std::max(m, k);
+  const int lwork = 2 * m;
+  int info = 0;
+  dgels_(&trans, &m, &k, &nrhs, solver.data(), &m, rhs.data(), &ldb, work.data(), &lwork, &info, 1);
+  const double alpha = 1.0, beta = 0.0;
+  const int inc = 1;
+  dgemv_(&trans, &m, &k, &alpha, design.data(), &m, rhs.data(), &inc, &beta, fitted.data(), &inc, 1);
+}
+
+}  // namespace
+
+void fitPlane(const Grid& source, Grid& target, int i0, int j0, int R, int C) {
+  const int m = R * C;
+  const int k = 3;
+  if (m <= 0) return;
+  const std::size_t rows = static_cast<std::size_t>(m);
+  std::vector<double> design(rows * k);
+  std::vector<double> rhs(static_cast<std::size_t>(std::max(m, k)));
+  std::vector<double> fitted(rows);
+  std::size_t p = 0;
+  for (int u = 0; u < R; ++u)
+    for (int v = 0; v < C; ++v, ++p) {
+      design[p] = 1.0;
+      design[p + rows] = u;
+      design[p + 2 * rows] = v;
+      rhs[p] = source[i0 + u][j0 + v];
+    }
+  solveAndEvaluate(design, rhs, fitted, m, k);
+  p = 0;
+  for (int u = 0; u < R; ++u)
+    for (int v = 0; v < C; ++v, ++p) target[i0 + u][j0 + v] = fitted[p];
+}
+
+void fitBlockPlanes(int blockSize, const Grid& source, Grid& target, int M, int N) {
+  for (int i0 = 0; i0 < M; i0 += blockSize)
+    for (int j0 = 0; j0 < N; j0 += blockSize) fitPlane(source, target, i0, j0, blockSize, blockSize);
+}
+
+void fitWedgePlanes(const Grid& source, Grid& target, const Grid& mask, int i0, int j0, int R, int C) {
+  const int m = R * C;
+  const int k = 6;
+  if (m <= 0) return;
+  const std::size_t rows = static_cast<std::size_t>(m);
+  std::vector<double> design(rows * k);
+  std::vector<double> rhs(static_cast<std::size_t>(std::max(m, k)));
+  std::vector<double> fitted(rows);
+  std::size_t p = 0;
+  for (int u = 0; u < R; ++u)
+    for (int v = 0; v < C; ++v, ++p) {
+      const double w = mask[u][v];
+      const double rest = 1.0 - w;
+      design[p] = w;
+      design[p + rows] = u * w;
+      design[p + 2 * rows] = v * w;
+      design[p + 3 * rows] = 1 * rest;
+      design[p + 4 * rows] = u * rest;
+      design[p + 5 * rows] = v * rest;
+      rhs[p] = source[i0 + u][j0 + v];
+    }
+  solveAndEvaluate(design, rhs, fitted, m, k);
+  p = 0;
+  for (int u = 0; u < R; ++u)
+    for (int v = 0; v < C; ++v, ++p) target[i0 + u][j0 + v] = fitted[p];
+}
+
+}  // namespace dyadfit

@@ -1,0 +1,183 @@
+#include "wedgelet/dyadic_entry.h"
+
+#include <climits>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "constant/entry_checks.h"
+#include "wedgelet/grid_utils.h"
+#include "wedgelet/region_cost.h"
+
+namespace dyadfit {
+namespace {
+
+constexpr const char* kMsgNoiseString = "noiseType must be a string";
+constexpr const char* kMsgNoiseName = "noiseType must be either 'Poisson' or 'Gaussian'.";
+constexpr const char* kMsgPoissonNegative = "Poisson data cannot be negative.";
+constexpr const char* kMsgPenaltyValue = "The penalties must be real numbers.";
+constexpr const char* kMsgLines = "The number of lines must be a finite non-negative number.";
+
+// A parameter that can be read as a number: real numeric or logical, with an element.
+bool isNumberInput(const Input& a) { return a.isNumericOrLogical() && !a.isComplex() && a.rows() * a.cols() > 0; }
+
+}  // namespace
+
+int defaultBlockSide(std::size_t rows, std::size_t cols) {
+  const double p = std::pow(static_cast<double>(rows) * static_cast<double>(cols), kThird);
+  const double s = std::sqrt(p);
+  const double t = std::log(s) / kLn2;
+  int sh = static_cast<int>(std::pow(2.0, std::floor(t)));
+  // Elongated images: never a block wider than the image.
+  const std::size_t smaller = rows < cols ? rows : cols;
+  std::size_t cap = 1;
+  while (cap * 2 <= smaller) cap *= 2;
+  if (static_cast<std::size_t>(sh) > cap) sh = static_cast<int>(cap);
+  return sh;
+}
+
+int defaultResolution(std::size_t rows, std::size_t cols) {
+  return static_cast<int>(std::floor(std::pow(static_cast<double>(rows) * static_cast<double>(cols), kThird)));
+}
+
+EntryParameters checkDyadicInputs(const EntryModel& model, Inputs in, std::vector<double>* imageValues) {
+  const std::size_t nrhs = in.size();
+  if (nrhs > 6) throw Error("There are at most 6 input parameters allowed!");
+  if (nrhs < 1) throw Error("There is at least 1 input parameter required!");
+
+  const Input& image = *in[0];
+  const std::size_t N = image.cols();
+  const std::size_t M = image.rows();
+  if (M < 2 || N < 2) throw Error(kMsgVector);
+  if (failsDyadicSideTest(M)) throw Error(kMsgRowDyadic);
+  if (failsDyadicSideTest(N)) throw Error(kMsgColDyadic);
+  requireRealImage(image);
+  if (M > static_cast<std::size_t>(INT_MAX) || N > static_cast<std::size_t>(INT_MAX)) throw Error(kMsgImageClass);
+
+  imageValues->resize(M * N);
+  copyImage(image, imageValues->data());
+
+  EntryParameters p;
+  if (nrhs >= 2 && in[1]->hasColumns()) {
+    if (!isNumberInput(*in[1])) throw Error(kMsgBlockSide);
+    p.sh = checkedBlockSide(in[1]->scalar(), M, N);
+  } else {
+    p.sh = defaultBlockSide(M, N);
+  }
+
+  std::string noiseType(kGaussian);
+  if (nrhs >= 3) {
+    if (!in[2]->isChar()) throw Error(kMsgNoiseString);
+    noiseType = in[2]->text();
+    if (noiseType != kPoisson && noiseType != kGaussian) throw Error(kMsgNoiseName);
+  }
+  p.poisson = noiseType == kPoisson;
+
+  const bool oneGiven = nrhs >= 4 && in[3]->hasColumns();
+  const bool twoGiven = oneGiven && nrhs >= 5 && in[4]->hasColumns();
+  bool badPenalty = false;
+  auto given = [&](const Input& a) {
+    if (!isNumberInput(a)) {
+      badPenalty = true;
+      return 0.0;
+    }
+    return a.scalar();
+  };
+  if (!oneGiven || !twoGiven) {
+    double x = static_cast<double>(M) * static_cast<double>(N);
+    if (p.poisson) {
+      double sum = 0.0;
+      for (double v : *imageValues) sum += v;
+      if (sum < 0) throw Error(kMsgPoissonNegative);
+      x = sum;
+    }
+    const double lnX = std::log(x);
+    p.penOne = (model.onePenaltyFactor * lnX) / 3;
+    p.penTwo = (model.twoPenaltyFactor * lnX) / 3;
+  }
+  if (oneGiven) p.penOne = given(*in[3]);
+  if (twoGiven) p.penTwo = given(*in[4]);
+  if (p.penOne < 0 || p.penTwo < 0) throw Error(kMsgPenalty);
+  if (badPenalty) throw Error(kMsgPenaltyValue);
+
+  if (nrhs >= 6 && in[5]->hasColumns()) {
+    if (!isNumberInput(*in[5])) throw Error(kMsgLines);
+    const double x = in[5]->scalar();
+    if (!(x >= 0) || std::isinf(x) || std::sqrt(x) >= static_cast<double>(INT_MAX) + 1.0) throw Error(kMsgLines);
+    p.resolution = static_cast<int>(std::floor(std::sqrt(x)));
+  } else {
+    p.resolution = defaultResolution(M, N);
+  }
+  return p;
+}
+
+void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out) {
+  std::vector<double> values;
+  const EntryParameters p = checkDyadicInputs(model, in, &values);
+  const std::string_view noiseType = p.poisson ? kPoisson : kGaussian;
+
+  // Grid [i][j] is image(row j, column i): the host's column-major data as it
+  // stands, with the column as the outer index, for every image shape.
+  const std::size_t rows = in[0]->rows(), cols = in[0]->cols();
+  const int M = static_cast<int>(cols);  // outer Grid size
+  const int N = static_cast<int>(rows);  // inner Grid size
+  const std::size_t pixels = rows * cols;
+
+  Grid input(M, N);
+  copyDoubles(input.data(), values.data(), static_cast<long>(pixels));
+  std::vector<double>().swap(values);
+
+  double* result[6] = {};
+  for (int slot : {0, 1, 2, 4, 5}) result[slot] = out.create(slot, rows, cols);
+
+  const double pen = (2 * p.penOne) / 3;
+  Grid pre(M, N), shifted(M, N);
+  Grid estimate1(M, N), labels1(M, N), estimate2(M, N), labels2(M, N);
+  std::vector<DyadicSquare> squares1(pixels), squares2(pixels);
+  model.preStep(p.sh, input, pre, M, N);
+  pruneDyadic(pre, M, N, pen, estimate1, labels1, squares1, noiseType, model.pieces.onePiece);
+  cyclicShift(pre, shifted, p.sh, M, N);
+  pruneDyadic(shifted, M, N, pen, estimate2, labels2, squares2, noiseType, model.pieces.onePiece);
+
+  // Shift the second pruning back; `pre` and `shifted` are free to hold it.
+  Grid& estimate2Back = pre;
+  Grid& labels2Back = shifted;
+  cyclicShift(estimate2, estimate2Back, -p.sh, M, N);
+  cyclicShift(labels2, labels2Back, -p.sh, M, N);
+  for (int i = 0; i < M; ++i)
+    for (int j = 0; j < N; ++j) estimate1[i][j] = (estimate1[i][j] + estimate2Back[i][j]) / 2;
+
+  // Every square either pruning kept, the second's corners moved back.
+  std::vector<double> stacked(6 * pixels);
+  const std::size_t rowsStacked = 2 * pixels;
+  for (std::size_t k = 0; k < pixels; ++k) {
+    const DyadicSquare& a = squares1[k];
+    const DyadicSquare& b = squares2[k];
+    stacked[k] = a.top;
+    stacked[rowsStacked + k] = a.left;
+    stacked[2 * rowsStacked + k] = a.side;
+    stacked[pixels + k] = floorMod(static_cast<int>(b.top) - p.sh, M);
+    stacked[rowsStacked + pixels + k] = floorMod(static_cast<int>(b.left) - p.sh, N);
+    stacked[2 * rowsStacked + pixels + k] = b.side;
+  }
+  std::vector<DyadicSquare>().swap(squares1);
+  std::vector<DyadicSquare>().swap(squares2);
+  const MatrixView distinct = out.distinctRows(3, stacked.data(), rowsStacked, 3);
+  std::vector<double>().swap(stacked);
+  std::vector<DyadicSquare> squares(distinct.rows);
+  for (std::size_t f = 0; f < distinct.rows; ++f)
+    squares[f] = {distinct.data[f], distinct.data[f + distinct.rows], distinct.data[f + 2 * distinct.rows]};
+
+  Grid& refined = estimate2;  // no longer needed once shifted back
+  refineDyadic(refined, input, estimate1, p.penOne, p.penTwo, M, N, p.sh, squares, static_cast<int>(squares.size()),
+               noiseType, p.resolution, model.pieces);
+
+  const long count = static_cast<long>(pixels);
+  copyDoubles(result[0], refined.data(), count);
+  copyDoubles(result[1], estimate1.data(), count);
+  copyDoubles(result[2], labels1.data(), count);
+  copyDoubles(result[4], estimate2Back.data(), count);
+  copyDoubles(result[5], labels2Back.data(), count);
+}
+
+}  // namespace dyadfit

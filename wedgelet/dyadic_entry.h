@@ -1,0 +1,42 @@
+// The entry pipeline shared by the wedgelet and platelet modules: checks,
+// defaults, pre-step, two prunings (plain and cyclically shifted), their
+// average, the candidate squares and the refinement, with six results.
+#pragma once
+
+#include "host/host.h"
+#include "wedgelet/grid.h"
+#include "wedgelet/refine_squares.h"
+
+namespace dyadfit {
+
+using PreStepFn = void (*)(int s, const Grid& src, Grid& dst, int M, int N);
+
+struct EntryModel {
+  PreStepFn preStep;  // block pre-step over sh x sh blocks
+  SplitModel pieces;  // one-piece fit (also the pruning's), split fit, search start
+  // Default penalties: (factor x ln X) / 3 for the one-piece and two-piece fits.
+  double onePenaltyFactor;
+  double twoPenaltyFactor;
+};
+
+// Penalties, block side and line count after defaults, as the entry derives them.
+struct EntryParameters {
+  int sh = 0;
+  bool poisson = false;
+  double penOne = 0.0;
+  double penTwo = 0.0;
+  int resolution = 0;
+};
+
+// Default block side for an image of rows x cols pixels, capped at the
+// largest power of two not above the smaller side.
+int defaultBlockSide(std::size_t rows, std::size_t cols);
+// Default number of offsets (and angles) per square.
+int defaultResolution(std::size_t rows, std::size_t cols);
+
+void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out);
+
+// Checks the inputs and derives the parameters, without running any stage.
+EntryParameters checkDyadicInputs(const EntryModel& model, Inputs in, std::vector<double>* imageValues);
+
+}  // namespace dyadfit

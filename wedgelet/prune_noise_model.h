@@ -1,0 +1,32 @@
+// Bottom-up dyadic pruning under a Gaussian or Poisson noise model.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "wedgelet/grid.h"
+
+namespace dyadfit {
+
+// Fits one piece to the block [i0, i0+R) x [j0, j0+C) of source and writes
+// its value at every pixel of the same block of target; nothing else of
+// target changes, and the whole block is read before any of it is written.
+using BlockFitFn = void (*)(const Grid& source, Grid& target, int i0, int j0, int R, int C);
+
+// The constant piece: the block mean, each term divided by R and then by C.
+void fitBlockMean(const Grid& source, Grid& target, int i0, int j0, int R, int C);
+
+// Chooses, from the smallest squares upward, which aligned dyadic squares of
+// the M x N grid `data` become single pieces fitted by `blockFit`, scoring
+// each by its noise-model fit minus `pen` per square (ties merge, NaN never
+// does). Levels run up to the smaller side. `estimate` and `label` are
+// overwritten; pixelSquares[i*N + j] receives the final square of [i][j].
+// Labels draw one rand() per element, i outer, j inner.
+void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Grid& label,
+                 std::vector<DyadicSquare>& pixelSquares, std::string_view noiseType, BlockFitFn blockFit);
+
+// The pruning with one constant (the mean) per square.
+void pruneNoiseModel(const Grid& data, int M, int N, double pen, Grid& estimate, Grid& label,
+                     std::vector<DyadicSquare>& pixelSquares, std::string_view noiseType);
+
+}  // namespace dyadfit

@@ -1,0 +1,47 @@
+#include "wedgelet/refine_squares.h"
+
+#include <algorithm>
+
+#include "wedgelet/grid_utils.h"
+#include "wedgelet/region_cost.h"
+
+namespace dyadfit {
+
+void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, double penOne, double penTwo, int M, int N,
+                  int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
+                  int resolution, const SplitModel& model) {
+  for (int i = 0; i < M; ++i) copyDoubles(estimate[i], averaged[i], N);
+  if (h < 1) return;
+
+  Grid block(h, h), splitFit(h, h), splitMask(h, h), oneFit(h, h);
+  const int n = std::min(count, static_cast<int>(squares.size()));
+  for (int q = 0; q < n; ++q) {
+    const DyadicSquare& sq = squares[static_cast<std::size_t>(q)];
+    if (static_cast<double>(h) != sq.side) continue;
+    const int top = static_cast<int>(sq.top);
+    const int left = static_cast<int>(sq.left);
+    // The entry only lists squares inside the grid; never trust that blindly.
+    if (!(sq.top >= 0 && sq.left >= 0) || top > M - h || left > N - h) continue;
+
+    for (int i = 0; i < h; ++i) copyDoubles(block[i], image[top + i] + left, h);
+    model.onePiece(block, oneFit, 0, 0, h, h);
+    const bool split = searchSplits(block, h, splitFit, splitMask, resolution, noiseType, model.twoPiece,
+                                    model.startCost);
+    const Grid* chosen = &oneFit;
+    if (split) {
+      const double costOne = regionCost(block, oneFit, h, h, noiseType);
+      const double costTwo = regionCost(block, splitFit, h, h, noiseType);
+      if (!(costTwo + 2.0 * penTwo > costOne + penOne)) chosen = &splitFit;
+    }
+    for (int i = 0; i < h; ++i) copyDoubles(estimate[top + i] + left, (*chosen)[i], h);
+  }
+}
+
+void refineSquares(Grid& estimate, const Grid& image, const Grid& averaged, double penConst, double penWedge, int M,
+                   int N, int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
+                   int resolution) {
+  refineDyadic(estimate, image, averaged, penConst, penWedge, M, N, h, squares, count, noiseType, resolution,
+               kWedgeletModel);
+}
+
+}  // namespace dyadfit

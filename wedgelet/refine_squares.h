@@ -1,0 +1,36 @@
+// Re-fits the candidate squares of one side as one piece or two, whichever
+// has the lower penalized cost.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "wedgelet/grid.h"
+#include "wedgelet/prune_noise_model.h"
+#include "wedgelet/wedgelet_search.h"
+
+namespace dyadfit {
+
+// What distinguishes one family of piecewise models from another.
+struct SplitModel {
+  BlockFitFn onePiece;  // fit of a whole square
+  SplitFitFn twoPiece;  // fit of a square split by a mask
+  double startCost;     // searches accept only costs below this
+};
+
+// estimate := averaged, then every square of side exactly h in `squares` is
+// refitted from `image`: the one-piece fit (paying penOne once) against the
+// best split (paying penTwo twice); the split wins ties and NaN costs. A
+// square on which the search accepts no split takes its one-piece fit.
+void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, double penOne, double penTwo, int M, int N,
+                  int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
+                  int resolution, const SplitModel& model);
+
+// Constants against wedgelets.
+void refineSquares(Grid& estimate, const Grid& image, const Grid& averaged, double penConst, double penWedge, int M,
+                   int N, int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
+                   int resolution);
+
+inline constexpr SplitModel kWedgeletModel{fitBlockMean, fitWedgeMeans, 1e12};
+
+}  // namespace dyadfit
