@@ -4,7 +4,7 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
-OCTAVE     := octave-cli --norc --no-window-system --quiet
+OCTAVE     := octave-cli --norc --no-window-system --no-history --quiet
 
 PACKAGES := cmake make g++ octave liboctave-dev libgtest-dev liblapack-dev libblas-dev time
 

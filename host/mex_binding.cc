@@ -96,7 +96,12 @@ class MexOutputs final : public Outputs {
     scratch_.push_back(in[1]);
     if (rows * cols > 0) std::memcpy(mxGetPr(in[0]), data, rows * cols * sizeof(double));
     mxArray* out[1] = {nullptr};
-    mexCallMATLAB(1, out, 2, in, "unique");
+    // The trapping call hands a failure back instead of unwinding through
+    // this frame past the destructors of the call.
+    if (mxArray* failure = mexCallMATLABWithTrap(1, out, 2, in, "unique")) {
+      scratch_.push_back(failure);
+      throw Error("The host function unique failed.");
+    }
     if (!out[0] || !mxIsDouble(out[0]) || mxIsComplex(out[0]) || mxGetN(out[0]) != cols)
       throw Error("The host function unique returned an unexpected result.");
     place(slot, out[0]);

@@ -8,18 +8,20 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 
 struct Fold {
-  double alpha, c, s, t1, t2, t3, t4;
+  double c, s, t1, t2, t3, t4;
+  double upperBase;  // 0.75 - tan(alpha)/4 - 1/(4 tan(alpha)), the same for every pixel
 };
 
 Fold foldAngle(double alpha) {
   Fold f;
-  f.alpha = alpha;
   f.c = std::cos(alpha);
   f.s = std::sin(alpha);
   f.t1 = -0.5 * (f.c + f.s);
   f.t2 = -0.5 * (f.c - f.s);
   f.t3 = 0.5 * (f.c - f.s);
   f.t4 = 0.5 * (f.c + f.s);
+  const double t = std::tan(alpha);
+  f.upperBase = 0.75 - t / 4 - 1 / (4 * t);
   return f;
 }
 
@@ -28,10 +30,7 @@ double coverage(double d, const Fold& f) {
   if (f.t1 > d) return 0.0;
   if (f.t1 <= d && d < f.t2) return (d * d + d * (c + s) + 0.25) / (2 * c * s) + 0.25;
   if (f.t2 <= d && d < f.t3) return d / c + 0.5;
-  if (f.t3 <= d && d < f.t4) {
-    const double t = std::tan(f.alpha);
-    return 0.75 - t / 4 - 1 / (4 * t) + (-d * d + d * (c + s) + 0.25) / (2 * c * s);
-  }
+  if (f.t3 <= d && d < f.t4) return f.upperBase + (-d * d + d * (c + s) + 0.25) / (2 * c * s);
   return 1.0;
 }
 
