@@ -1,8 +1,15 @@
 #pragma once
 
 #include "host/host.h"
+#include "platelet/plane_fit.h"
+#include "platelet/platelet_stages.h"
+#include "wedgelet/dyadic_entry.h"
 
 namespace dyadfit {
+
+// Block planes before the prunings, planes and platelets after them; the
+// penalty defaults weigh three coefficients per plane.
+inline constexpr EntryModel kQuarloModel{fitBlockPlanes, kPlateletModel, 3.0, 4.0};
 
 // quarlo(image [, sh, noiseType, penPlane, penPlatelet, lines]): platelet estimate.
 void quarlo(Inputs in, Outputs& out);
