@@ -20,7 +20,7 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DDYADFIT_SANITIZE=ON -DDYADFIT_OCTAVE=OFF -DDYADFIT_MATLAB=OFF
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DDYADFIT_SANITIZE=ON -DDYADFIT_MATLAB=OFF
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 test: build build-asan
