@@ -4,6 +4,7 @@ function test_quarlo()
   planes();
   block_sides();
   defaults();
+  one_lapack();
   clear tessik brindel quarlo native_unique_rows
   check_done('test_quarlo');
 end
@@ -29,6 +30,16 @@ function planes()
   near = @(x, y) max(abs(x(:) - y(:))) < 1e-9;
   check(near(b{1}, a{1}') && near(b{2}, a{2}') && near(b{5}, a{5}'), 'transposed image, transposed estimates');
   check(isequal(b{4}, sortrows(a{4}(:, [2 1 3]))), 'transposed image, swapped squares');
+end
+
+function one_lapack()
+  % The module solves with the LAPACK and BLAS the host already holds: loading
+  % it maps no further copy of either.
+  libs = @() unique(regexp(fileread(sprintf('/proc/%d/maps', getpid())), '\S*(lapack|blas)[^/\s]*\.so[.0-9]*', 'match'));
+  clear quarlo
+  before = libs();
+  quarlo(ones(4));
+  check(~isempty(before) && isequal(libs(), before), 'no second LAPACK or BLAS in the process');
 end
 
 function block_sides()
