@@ -8,6 +8,9 @@ function results = dyadfit_demo(outdir)
 %
 %     clean_<noise>.png, noisy_<noise>.png   the phantom and its noisy copy
 %     <method>_<noise>.png                   each estimate
+%     side_by_side.png                       all of them: one row per noise
+%                                            type, clean, noisy, tessik,
+%                                            brindel, quarlo from the left
 %     errors.txt                             the table printed at the end
 %
 %   with <noise> 'gaussian' or 'poisson'. All images of one noise type
@@ -51,29 +54,30 @@ function results = dyadfit_demo(outdir)
   randn('state', 3141);
 
   rows = {};
+  tiles = cell(2, 5);
 
   % ---- Gaussian noise ----------------------------------------------------
   sigma = 1;
   clean = 10 * P;
   noisy = clean + sigma * randn(n);
   scale = [0, max(clean(:))];
-  writeScaled(clean, scale, fullfile(outdir, 'clean_gaussian.png'));
-  writeScaled(noisy, scale, fullfile(outdir, 'noisy_gaussian.png'));
+  tiles{1, 1} = writeScaled(clean, scale, fullfile(outdir, 'clean_gaussian.png'));
+  tiles{1, 2} = writeScaled(noisy, scale, fullfile(outdir, 'noisy_gaussian.png'));
   rows(end+1, :) = {'noisy input', 'Gaussian', rmse(noisy, clean), NaN};
 
   % tessik has no default penalty: take brindel's default one-piece
   % penalty, log(M*N)/3, in units of the noise variance.
   penT = sigma^2 * lnX / 3;
   tic; est = tessik(noisy, penT); t = toc;
-  writeScaled(est, scale, fullfile(outdir, 'tessik_gaussian.png'));
+  tiles{1, 3} = writeScaled(est, scale, fullfile(outdir, 'tessik_gaussian.png'));
   rows(end+1, :) = {sprintf('tessik (pen %.2f)', penT), 'Gaussian', rmse(est, clean), t};
 
   tic; est = brindel(noisy); t = toc;
-  writeScaled(est, scale, fullfile(outdir, 'brindel_gaussian.png'));
+  tiles{1, 4} = writeScaled(est, scale, fullfile(outdir, 'brindel_gaussian.png'));
   rows(end+1, :) = {'brindel (defaults)', 'Gaussian', rmse(est, clean), t};
 
   tic; est = quarlo(noisy); t = toc;
-  writeScaled(est, scale, fullfile(outdir, 'quarlo_gaussian.png'));
+  tiles{1, 5} = writeScaled(est, scale, fullfile(outdir, 'quarlo_gaussian.png'));
   rows(end+1, :) = {'quarlo (defaults)', 'Gaussian', rmse(est, clean), t};
 
   % ---- Poisson noise -----------------------------------------------------
@@ -81,8 +85,8 @@ function results = dyadfit_demo(outdir)
   lambda = peak * P;
   counts = poissonSample(lambda);
   scale = [0, peak];
-  writeScaled(lambda, scale, fullfile(outdir, 'clean_poisson.png'));
-  writeScaled(counts, scale, fullfile(outdir, 'noisy_poisson.png'));
+  tiles{2, 1} = writeScaled(lambda, scale, fullfile(outdir, 'clean_poisson.png'));
+  tiles{2, 2} = writeScaled(counts, scale, fullfile(outdir, 'noisy_poisson.png'));
   rows(end+1, :) = {'noisy input', 'Poisson', rmse(counts, lambda), NaN};
 
   tic;
@@ -90,16 +94,18 @@ function results = dyadfit_demo(outdir)
   est = tessik(stabilized, lnX / 3);
   est = max((est / 2).^2 - 3/8, 0);
   t = toc;
-  writeScaled(est, scale, fullfile(outdir, 'tessik_poisson.png'));
+  tiles{2, 3} = writeScaled(est, scale, fullfile(outdir, 'tessik_poisson.png'));
   rows(end+1, :) = {sprintf('tessik (Anscombe, pen %.2f)', lnX / 3), 'Poisson', rmse(est, lambda), t};
 
   tic; est = brindel(counts, [], 'Poisson'); t = toc;
-  writeScaled(est, scale, fullfile(outdir, 'brindel_poisson.png'));
+  tiles{2, 4} = writeScaled(est, scale, fullfile(outdir, 'brindel_poisson.png'));
   rows(end+1, :) = {'brindel (''Poisson'')', 'Poisson', rmse(est, lambda), t};
 
   tic; est = quarlo(counts, [], 'Poisson'); t = toc;
-  writeScaled(est, scale, fullfile(outdir, 'quarlo_poisson.png'));
+  tiles{2, 5} = writeScaled(est, scale, fullfile(outdir, 'quarlo_poisson.png'));
   rows(end+1, :) = {'quarlo (''Poisson'')', 'Poisson', rmse(est, lambda), t};
+
+  imwrite(sideBySide(tiles, 4), fullfile(outdir, 'side_by_side.png'));
 
   % ---- Table -------------------------------------------------------------
   lines = {sprintf('dyadfit demo: %d x %d Shepp-Logan phantom; RMSE against the clean image', n, n), ...
@@ -123,7 +129,7 @@ function results = dyadfit_demo(outdir)
   end
   fprintf(fid, '%s', text);
   fclose(fid);
-  fprintf('Images and errors.txt written to %s\n', outdir);
+  fprintf('Images, side_by_side.png and errors.txt written to %s\n', outdir);
 
   if nargout > 0
     results = struct('method', rows(:, 1), 'noise', rows(:, 2), 'rmse', rows(:, 3), 'seconds', rows(:, 4));
@@ -135,10 +141,23 @@ function e = rmse(estimate, clean)
   e = sqrt(mean(d .^ 2));
 end
 
-function writeScaled(img, scale, file)
+function tile = writeScaled(img, scale, file)
   % Maps scale(1)..scale(2) to black..white (8-bit), clipping outside values.
   v = (img - scale(1)) / (scale(2) - scale(1));
-  imwrite(uint8(round(255 * min(max(v, 0), 1))), file);
+  tile = uint8(round(255 * min(max(v, 0), 1)));
+  imwrite(tile, file);
+end
+
+function img = sideBySide(tiles, gap)
+  % Lays out a cell array of equal-sized tiles on a white background.
+  [th, tw] = size(tiles{1});
+  [r, c] = size(tiles);
+  img = 255 * ones(r * th + (r - 1) * gap, c * tw + (c - 1) * gap, 'uint8');
+  for i = 1:r
+    for j = 1:c
+      img((i - 1) * (th + gap) + (1:th), (j - 1) * (tw + gap) + (1:tw)) = tiles{i, j};
+    end
+  end
 end
 
 function k = poissonSample(lambda)
