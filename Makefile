@@ -6,7 +6,8 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 OCTAVE     := octave-cli --norc --no-window-system --no-history --quiet
 
-PACKAGES := cmake make g++ octave liboctave-dev libgtest-dev liblapack-dev libblas-dev time
+PACKAGES := cmake make g++ octave liboctave-dev libgtest-dev liblapack-dev libblas-dev \
+            liblapack64-dev libblas64-dev time
 
 .PHONY: all deps build build-asan test test-asan demo bench clean
 

@@ -2,16 +2,26 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
+
+// LAPACK/BLAS integers: 32-bit for the system's and Octave's libraries,
+// 64-bit for the libraries MATLAB ships (built with DYADFIT_LAPACK_ILP64).
+#ifdef DYADFIT_LAPACK_ILP64
+using lapack_int = std::int64_t;
+#else
+using lapack_int = int;
+#endif
 
 extern "C" {
 // Fortran LAPACK/BLAS, arguments by address, with the hidden length of the
 // character argument that gfortran-built libraries take.
-void dgels_(const char* trans, const int* m, const int* n, const int* nrhs, double* a, const int* lda, double* b,
-            const int* ldb, double* work, const int* lwork, int* info, std::size_t transLength);
-void dgemv_(const char* trans, const int* m, const int* n, const double* alpha, const double* a, const int* lda,
-            const double* x, const int* incx, const double* beta, double* y, const int* incy,
-            std::size_t transLength);
+void dgels_(const char* trans, const lapack_int* m, const lapack_int* n, const lapack_int* nrhs, double* a,
+            const lapack_int* lda, double* b, const lapack_int* ldb, double* work, const lapack_int* lwork,
+            lapack_int* info, std::size_t transLength);
+void dgemv_(const char* trans, const lapack_int* m, const lapack_int* n, const double* alpha, const double* a,
+            const lapack_int* lda, const double* x, const lapack_int* incx, const double* beta, double* y,
+            const lapack_int* incy, std::size_t transLength);
 }
 
 namespace dyadfit {
@@ -21,18 +31,18 @@ namespace {
 // column-major, leading dimension m) has been filled, for the right-hand side
 // `rhs` (max(m, k) entries, pixel values first), and writes the fitted values
 // to `fitted` (m entries).
-void solveAndEvaluate(const std::vector<double>& design, std::vector<double>& rhs, std::vector<double>& fitted, int m,
-                      int k) {
+void solveAndEvaluate(const std::vector<double>& design, std::vector<double>& rhs, std::vector<double>& fitted,
+                      int pixels, int unknowns) {
   std::vector<double> solver(design);
-  std::vector<double> work(static_cast<std::size_t>(2 * m));
+  std::vector<double> work(static_cast<std::size_t>(2 * pixels));
   const char trans = 'N';
-  const int nrhs = 1;
-  const int ldb = std::max(m, k);
-  const int lwork = 2 * m;
-  int info = 0;
+  const lapack_int m = pixels, k = unknowns, nrhs = 1;
+  const lapack_int ldb = std::max(m, k);
+  const lapack_int lwork = 2 * m;
+  lapack_int info = 0;
   dgels_(&trans, &m, &k, &nrhs, solver.data(), &m, rhs.data(), &ldb, work.data(), &lwork, &info, 1);
   const double alpha = 1.0, beta = 0.0;
-  const int inc = 1;
+  const lapack_int inc = 1;
   dgemv_(&trans, &m, &k, &alpha, design.data(), &m, rhs.data(), &inc, &beta, fitted.data(), &inc, 1);
 }
 
