@@ -11,6 +11,7 @@
 
 #include "constant/tessik_entry.h"
 #include "host/standalone.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -21,14 +22,7 @@ std::vector<Array> runTessik(const std::vector<Array>& in, int nlhs = 3) {
   return dyadfit::callEntry(dyadfit::tessik, in, nlhs);
 }
 
-std::string errorOf(const std::vector<Array>& in) {
-  try {
-    runTessik(in);
-  } catch (const dyadfit::Error& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
+std::string errorOf(const std::vector<Array>& in) { return dyadfit::test::entryError(dyadfit::tessik, in); }
 
 // n x n image from a row-major list (as the values read on paper).
 Array fromRows(int n, const std::vector<double>& rowMajor) {

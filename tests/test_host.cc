@@ -7,20 +7,14 @@
 
 #include "constant/tessik_entry.h"
 #include "host/standalone.h"
+#include "tests/test_support.h"
 #include "platelet/quarlo_entry.h"
 #include "wedgelet/brindel_entry.h"
 
 namespace dyadfit {
 namespace {
 
-void expectError(const std::function<void()>& f, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no error, expected: " << message;
-  } catch (const Error& e) {
-    EXPECT_EQ(std::string(e.what()), message);
-  }
-}
+using test::expectError;
 
 Array rampImage(std::size_t rows, std::size_t cols) {
   Array a = Array::zeros(rows, cols);

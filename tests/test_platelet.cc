@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/standalone.h"
+#include "tests/test_support.h"
 #include "platelet/plane_fit.h"
 #include "platelet/platelet_stages.h"
 #include "platelet/quarlo_entry.h"
@@ -25,12 +26,8 @@ extern "C" void xerbla_(const char* name, const int* info, std::size_t nameLengt
 namespace dyadfit {
 namespace {
 
-Grid makeGrid(int M, int N, const std::function<double(int, int)>& f) {
-  Grid g(M, N);
-  for (int i = 0; i < M; ++i)
-    for (int j = 0; j < N; ++j) g[i][j] = f(i, j);
-  return g;
-}
+using test::expectError;
+using test::makeGrid;
 
 Grid randomGrid(int M, int N, unsigned seed, double lo = 0.0, double hi = 100.0) {
   std::mt19937 gen(seed);
@@ -100,14 +97,6 @@ Grid referenceBlockFit(const Grid& g, int i0, int j0, int R, int C) {
   return makeGrid(R, C, [&](int u, int v) { return c[0] + c[1] * u + c[2] * v; });
 }
 
-void expectError(const std::function<void()>& f, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no error, expected: " << message;
-  } catch (const Error& e) {
-    EXPECT_EQ(std::string(e.what()), message);
-  }
-}
 
 // ---------------------------------------------------------------- plane fits
 
@@ -484,13 +473,7 @@ TEST(RefinePlatelets, NoAcceptedSplitWritesThePlane) {
 // -------------------------------------------------------------------- entry
 
 
-EntryParameters check(const std::vector<Array>& arrays) {
-  std::vector<ArrayInput> views(arrays.begin(), arrays.end());
-  std::vector<const Input*> ptrs;
-  for (const ArrayInput& v : views) ptrs.push_back(&v);
-  std::vector<double> values;
-  return checkDyadicInputs(kQuarloModel, Inputs(ptrs.data(), ptrs.size()), &values);
-}
+EntryParameters check(const std::vector<Array>& arrays) { return test::entryParameters(kQuarloModel, arrays); }
 
 // Host column-major image from a function of (row, column).
 Array image(std::size_t rows, std::size_t cols, const std::function<double(std::size_t, std::size_t)>& f) {

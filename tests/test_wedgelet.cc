@@ -12,6 +12,7 @@
 
 #include "constant/tessik_entry.h"
 #include "host/standalone.h"
+#include "tests/test_support.h"
 #include "wedgelet/brindel_entry.h"
 #include "wedgelet/dyadic_entry.h"
 #include "wedgelet/grid.h"
@@ -28,12 +29,7 @@ using namespace dyadfit;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-Grid gridOf(int M, int N, auto value) {
-  Grid g(M, N);
-  for (int i = 0; i < M; ++i)
-    for (int j = 0; j < N; ++j) g[i][j] = value(i, j);
-  return g;
-}
+Grid gridOf(int M, int N, const std::function<double(int, int)>& value) { return test::makeGrid(M, N, value); }
 
 Grid randomGrid(int M, int N, unsigned seed, int hi) {
   std::mt19937 gen(seed);
@@ -470,24 +466,9 @@ TEST(RefineSquares, SquareWithoutAcceptedSplitGetsItsMean) {
 
 // ---------------------------------------------------------------- entry
 
-EntryParameters params(const std::vector<Array>& in) {
-  std::vector<ArrayInput> views;
-  views.reserve(in.size());
-  for (const Array& a : in) views.emplace_back(a);
-  std::vector<const Input*> ptrs;
-  for (const ArrayInput& v : views) ptrs.push_back(&v);
-  std::vector<double> values;
-  return checkDyadicInputs(kBrindelModel, Inputs(ptrs.data(), ptrs.size()), &values);
-}
+EntryParameters params(const std::vector<Array>& in) { return test::entryParameters(kBrindelModel, in); }
 
-std::string errorOf(const std::vector<Array>& in) {
-  try {
-    callEntry(brindel, in, 6);
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
+std::string errorOf(const std::vector<Array>& in) { return test::entryError(brindel, in); }
 
 TEST(BrindelEntry, DefaultsFollowThePixelCount) {
   struct Case {
