@@ -3,6 +3,7 @@
 #include <climits>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "constant/entry_checks.h"
@@ -123,9 +124,7 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out) {
   const int N = static_cast<int>(rows);  // inner Grid size
   const std::size_t pixels = rows * cols;
 
-  Grid input(M, N);
-  copyDoubles(input.data(), values.data(), static_cast<long>(pixels));
-  std::vector<double>().swap(values);
+  const Grid input(M, N, std::move(values));
 
   double* result[6] = {};
   for (int slot : {0, 1, 2, 4, 5}) result[slot] = out.create(slot, rows, cols);

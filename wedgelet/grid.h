@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 namespace dyadfit {
@@ -13,6 +14,10 @@ class Grid {
   Grid() = default;
   Grid(int outer, int inner)
       : outer_(outer), inner_(inner), v_(static_cast<std::size_t>(outer) * static_cast<std::size_t>(inner), 0.0) {}
+  // Takes over outer*inner values laid out outer index major.
+  Grid(int outer, int inner, std::vector<double>&& values) : outer_(outer), inner_(inner), v_(std::move(values)) {
+    v_.resize(static_cast<std::size_t>(outer) * static_cast<std::size_t>(inner), 0.0);
+  }
 
   double* operator[](int i) { return v_.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(inner_); }
   const double* operator[](int i) const {
