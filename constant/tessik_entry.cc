@@ -25,7 +25,8 @@ void blockAverageFlat(int s, const double* image, double* preAveraged, int M, in
         for (int v = 0; v < s; ++v) sum += image[static_cast<std::size_t>(a + v) + m * static_cast<std::size_t>(b + u)];
       const double mean = (sum / s) / s;
       for (int u = 0; u < s; ++u)
-        for (int v = 0; v < s; ++v) preAveraged[static_cast<std::size_t>(a + v) + m * static_cast<std::size_t>(b + u)] = mean;
+        for (int v = 0; v < s; ++v)
+          preAveraged[static_cast<std::size_t>(a + v) + m * static_cast<std::size_t>(b + u)] = mean;
     }
   }
 }
@@ -46,7 +47,8 @@ void pruneConstant(const double* preAveraged, int M, int N, double pen, double* 
   for (int i = 0; i < M; ++i)
     for (int j = 0; j < N; ++j) {
       const std::size_t k = static_cast<std::size_t>(i) + m * static_cast<std::size_t>(j);
-      const DyadicSquare& sq = squares[static_cast<std::size_t>(i) * static_cast<std::size_t>(N) + static_cast<std::size_t>(j)];
+      const DyadicSquare& sq =
+          squares[static_cast<std::size_t>(i) * static_cast<std::size_t>(N) + static_cast<std::size_t>(j)];
       estimateOut[k] += estimate[i][j];
       labelsOut[k] += label[i][j];
       squaresOut[k] = sq.top;

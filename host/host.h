@@ -46,8 +46,7 @@ class Input {
   bool isChar() const { return kind() == ClassKind::Char; }
   bool isNumericOrLogical() const {
     ClassKind k = kind();
-    return k == ClassKind::Double || k == ClassKind::Single || k == ClassKind::Integer ||
-           k == ClassKind::Logical;
+    return k == ClassKind::Double || k == ClassKind::Single || k == ClassKind::Integer || k == ClassKind::Logical;
   }
   // A real, full, two-dimensional numeric or logical array.
   bool isRealMatrix() const { return isNumericOrLogical() && !isComplex() && !isSparse() && dims() == 2; }

@@ -20,9 +20,14 @@ class MexInput final : public Input {
     switch (mxGetClassID(a_)) {
       case mxDOUBLE_CLASS: return ClassKind::Double;
       case mxSINGLE_CLASS: return ClassKind::Single;
-      case mxINT8_CLASS: case mxUINT8_CLASS: case mxINT16_CLASS: case mxUINT16_CLASS:
-      case mxINT32_CLASS: case mxUINT32_CLASS: case mxINT64_CLASS: case mxUINT64_CLASS:
-        return ClassKind::Integer;
+      case mxINT8_CLASS:
+      case mxUINT8_CLASS:
+      case mxINT16_CLASS:
+      case mxUINT16_CLASS:
+      case mxINT32_CLASS:
+      case mxUINT32_CLASS:
+      case mxINT64_CLASS:
+      case mxUINT64_CLASS: return ClassKind::Integer;
       case mxLOGICAL_CLASS: return ClassKind::Logical;
       case mxCHAR_CLASS: return ClassKind::Char;
       case mxCELL_CLASS: return ClassKind::Cell;

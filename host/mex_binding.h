@@ -20,9 +20,8 @@ bool runMexEntry(EntryFn entry, int nlhs, mxArray* plhs[], int nrhs, const mxArr
 }  // namespace dyadfit
 
 // The whole gateway of a module: one line per module.
-#define DYADFIT_MEX_GATEWAY(entryFunction)                                             \
-  void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {      \
-    char message[dyadfit::kMessageCapacity];                                          \
-    if (dyadfit::runMexEntry(entryFunction, nlhs, plhs, nrhs, prhs, message))         \
-      mexErrMsgTxt(message);                                                          \
+#define DYADFIT_MEX_GATEWAY(entryFunction)                                                           \
+  void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {                     \
+    char message[dyadfit::kMessageCapacity];                                                         \
+    if (dyadfit::runMexEntry(entryFunction, nlhs, plhs, nrhs, prhs, message)) mexErrMsgTxt(message); \
   }

@@ -73,8 +73,7 @@ std::vector<Array> ArrayOutputs::take() {
   return std::move(slots_);
 }
 
-std::vector<double> distinctSortedRows(const double* data, std::size_t rows, std::size_t cols,
-                                       std::size_t* distinct) {
+std::vector<double> distinctSortedRows(const double* data, std::size_t rows, std::size_t cols, std::size_t* distinct) {
   std::vector<std::size_t> order(rows);
   std::iota(order.begin(), order.end(), std::size_t{0});
   auto less = [&](std::size_t a, std::size_t b) {

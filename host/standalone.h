@@ -68,8 +68,7 @@ class ArrayOutputs final : public Outputs {
 
 // Distinct rows of a rows x cols column-major matrix, sorted ascending
 // lexicographically, as a column-major (D x cols) block.
-std::vector<double> distinctSortedRows(const double* data, std::size_t rows, std::size_t cols,
-                                       std::size_t* distinct);
+std::vector<double> distinctSortedRows(const double* data, std::size_t rows, std::size_t cols, std::size_t* distinct);
 
 using EntryFn = void (*)(Inputs, Outputs&);
 

@@ -2,8 +2,6 @@
 
 namespace dyadfit {
 
-void quarlo(Inputs in, Outputs& out) {
-  runDyadicEntry(kQuarloModel, in, out);
-}
+void quarlo(Inputs in, Outputs& out) { runDyadicEntry(kQuarloModel, in, out); }
 
 }  // namespace dyadfit

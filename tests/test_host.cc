@@ -7,8 +7,8 @@
 
 #include "constant/tessik_entry.h"
 #include "host/standalone.h"
-#include "tests/test_support.h"
 #include "platelet/quarlo_entry.h"
+#include "tests/test_support.h"
 #include "wedgelet/brindel_entry.h"
 
 namespace dyadfit {
@@ -24,9 +24,8 @@ Array rampImage(std::size_t rows, std::size_t cols) {
 
 TEST(DistinctSortedRows, RemovesDuplicatesAndSortsColumnByColumn) {
   // Rows, written row by row; stored column-major below.
-  const std::vector<std::vector<double>> rows = {{2, 0, 1},  {1, 5, 0},    {1, -3, 2}, {2, 0, 1},
-                                                 {-1, 9, 9}, {1, -3, 1},   {1, 5, 0},  {-0.0, 4, 4},
-                                                 {0, 4, 4},  {1, -3, 1.5}};
+  const std::vector<std::vector<double>> rows = {{2, 0, 1},  {1, 5, 0}, {1, -3, 2},   {2, 0, 1}, {-1, 9, 9},
+                                                 {1, -3, 1}, {1, 5, 0}, {-0.0, 4, 4}, {0, 4, 4}, {1, -3, 1.5}};
   const std::size_t n = rows.size();
   std::vector<double> data(3 * n);
   for (std::size_t r = 0; r < n; ++r)
@@ -101,11 +100,17 @@ TEST(CallEntry, ErrorsCarryTheExactMessage) {
   expectError([&] { callEntry(quarlo, seven, 6); }, "There are at most 6 input parameters allowed!");
   expectError([&] { callEntry(brindel, {}, 1); }, "There is at least 1 input parameter required!");
   // An empty string is still a character array: it reaches the name check.
-  expectError([&] { callEntry(brindel, {img, Array::empty(), Array::string("")}, 1); },
-              "noiseType must be either 'Poisson' or 'Gaussian'.");
+  expectError(
+      [&] {
+        callEntry(brindel, {img, Array::empty(), Array::string("")}, 1);
+      },
+      "noiseType must be either 'Poisson' or 'Gaussian'.");
   expectError([&] { callEntry(brindel, {img, Array::empty(), Array::scalar(1)}, 1); }, "noiseType must be a string");
-  expectError([&] { callEntry(quarlo, {img, Array::empty(), Array::string("gaussian")}, 1); },
-              "noiseType must be either 'Poisson' or 'Gaussian'.");
+  expectError(
+      [&] {
+        callEntry(quarlo, {img, Array::empty(), Array::string("gaussian")}, 1);
+      },
+      "noiseType must be either 'Poisson' or 'Gaussian'.");
 }
 
 TEST(ArrayInput, ImageClassesReachTheEntryAsTheHostWouldPassThem) {

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "host/standalone.h"
-#include "tests/test_support.h"
 #include "platelet/plane_fit.h"
 #include "platelet/platelet_stages.h"
 #include "platelet/quarlo_entry.h"
+#include "tests/test_support.h"
 #include "wedgelet/dyadic_entry.h"
 #include "wedgelet/region_cost.h"
 #include "wedgelet/wedge_mask.h"
@@ -97,7 +97,6 @@ Grid referenceBlockFit(const Grid& g, int i0, int j0, int R, int C) {
   return makeGrid(R, C, [&](int u, int v) { return c[0] + c[1] * u + c[2] * v; });
 }
 
-
 // ---------------------------------------------------------------- plane fits
 
 TEST(PlaneFit, PlanarBlockIsWrittenBackAndNothingElse) {
@@ -127,9 +126,9 @@ TEST(PlaneFit, TwoByTwoBlocksWorkedByHand) {
   Grid exact = makeGrid(2, 2, [](int u, int v) { return double(u + v); });
   Grid fit(2, 2);
   fitPlane(exact, fit, 0, 0, 2, 2);
-  EXPECT_NEAR(fit[0][0], 0.0, 1e-14);                  // c0
-  EXPECT_NEAR(fit[1][0] - fit[0][0], 1.0, 1e-14);      // c1
-  EXPECT_NEAR(fit[0][1] - fit[0][0], 1.0, 1e-14);      // c2
+  EXPECT_NEAR(fit[0][0], 0.0, 1e-14);              // c0
+  EXPECT_NEAR(fit[1][0] - fit[0][0], 1.0, 1e-14);  // c1
+  EXPECT_NEAR(fit[0][1] - fit[0][0], 1.0, 1e-14);  // c2
   EXPECT_NEAR(fit[1][1], 2.0, 1e-14);
 
   // A single 4 at (1, 1): the residual (1, -1, -1, 1) is orthogonal to 1, u
@@ -203,8 +202,8 @@ TEST(WedgePlanes, EachSideGetsItsOwnLeastSquaresPlane) {
 
 TEST(WedgePlanes, RankDeficientMasksStayFiniteAndInsideTheBlock) {
   const Grid src = randomGrid(6, 6, 6);
-  const Grid masks[] = {makeGrid(4, 4, [](int, int) { return 1.0; }),                   // side 0 empty
-                        makeGrid(4, 4, [](int, int) { return 0.0; }),                   // side 1 empty
+  const Grid masks[] = {makeGrid(4, 4, [](int, int) { return 1.0; }),                    // side 0 empty
+                        makeGrid(4, 4, [](int, int) { return 0.0; }),                    // side 1 empty
                         makeGrid(4, 4, [](int u, int) { return u == 0 ? 1.0 : 0.0; })};  // side 1 on one line
   for (const Grid& mask : masks) {
     Grid target = makeGrid(6, 6, [](int, int) { return -3.0; });
@@ -325,8 +324,7 @@ TEST(PlateletSearch, SingleCandidateSplitsTheOuterHalves) {
   // K = 1 tries offset 0 at angle 0 only: the line between outer indices
   // n/2 - 1 and n/2, the low side (mask 1) on the low outer half.
   const int n = 8;
-  const Grid block =
-      makeGrid(n, n, [](int i, int j) { return i < 4 ? 1.0 + 0.5 * i + 0.25 * j : 10.0 - i + 2.0 * j; });
+  const Grid block = makeGrid(n, n, [](int i, int j) { return i < 4 ? 1.0 + 0.5 * i + 0.25 * j : 10.0 - i + 2.0 * j; });
   Grid fit(n, n), mask = makeGrid(n, n, [](int, int) { return 5.0; });
   ASSERT_TRUE(plateletSearch(block, n, fit, mask, 1, "Gaussian"));
   EXPECT_LT(regionCost(block, fit, n, n, "Gaussian"), 1e-18);
@@ -448,8 +446,7 @@ TEST(RefinePlatelets, NoAcceptedSplitWritesThePlane) {
   const Grid image = randomGrid(n, n, 10);
   const Grid averaged = makeGrid(n, n, [](int, int) { return -7.0; });
   Grid estimate(n, n);
-  refinePlatelets(estimate, image, averaged, 1.0, 1.0, n, n, h, {{0, 0, 4}, {4, 4, 4}, {4, 0, 2}}, 3, "Gaussian",
-                  0);
+  refinePlatelets(estimate, image, averaged, 1.0, 1.0, n, n, h, {{0, 0, 4}, {4, 4, 4}, {4, 0, 2}}, 3, "Gaussian", 0);
   for (int q : {0, 4}) {
     const Grid ref = referenceBlockFit(image, q, q, h, h);
     for (int u = 0; u < h; ++u)
@@ -472,7 +469,6 @@ TEST(RefinePlatelets, NoAcceptedSplitWritesThePlane) {
 
 // -------------------------------------------------------------------- entry
 
-
 EntryParameters check(const std::vector<Array>& arrays) { return test::entryParameters(kQuarloModel, arrays); }
 
 // Host column-major image from a function of (row, column).
@@ -493,8 +489,8 @@ TEST(QuarloEntry, DefaultsForA256Image) {
   EXPECT_FALSE(p.poisson);
 
   // A given fourth input alone: the second penalty keeps its default.
-  const EntryParameters q = check({Array::zeros(256, 256), Array::empty(), Array::string("Gaussian"),
-                                   Array::scalar(2.0)});
+  const EntryParameters q =
+      check({Array::zeros(256, 256), Array::empty(), Array::string("Gaussian"), Array::scalar(2.0)});
   EXPECT_EQ(q.penOne, 2.0);
   EXPECT_EQ(q.penTwo, 14.787139851945499);
 }
@@ -513,8 +509,11 @@ TEST(QuarloEntry, PoissonDefaultsFollowTheImageSum) {
   Array half = Array::zeros(4, 4);
   half(1, 2) = 0.5;
   for (const Array& img : {half, Array::zeros(4, 4)})
-    expectError([&] { callEntry(quarlo, {img, Array::empty(), Array::string("Poisson")}, 1); },
-                "The penalty must be positive.");
+    expectError(
+        [&] {
+          callEntry(quarlo, {img, Array::empty(), Array::string("Poisson")}, 1);
+        },
+        "The penalty must be positive.");
 }
 
 TEST(QuarloEntry, PoissonCheckReadsTheImageNotThePreFit) {

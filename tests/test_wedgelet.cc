@@ -391,8 +391,8 @@ Grid refine(const Grid& image, int M, int N, int h, const std::vector<DyadicSqua
             double penWedge, int resolution, std::string_view noise = kGaussian) {
   const Grid averaged = gridOf(M, N, [](int, int) { return kAveraged; });
   Grid estimate = gridOf(M, N, [](int, int) { return -7.0; });
-  refineSquares(estimate, image, averaged, penConst, penWedge, M, N, h, squares,
-                static_cast<int>(squares.size()), noise, resolution);
+  refineSquares(estimate, image, averaged, penConst, penWedge, M, N, h, squares, static_cast<int>(squares.size()),
+                noise, resolution);
   return estimate;
 }
 
@@ -442,7 +442,7 @@ TEST(RefineSquares, OnlySquaresOfTheBlockSideAreRefined) {
 
 TEST(RefineSquares, SquareWithoutAcceptedSplitGetsItsMean) {
   const Grid image = gridOf(4, 4, [](int i, int j) {
-    if (i < 2 && j < 2) return 2.0 * i;         // first square: rows 0 0 / 2 2
+    if (i < 2 && j < 2) return 2.0 * i;               // first square: rows 0 0 / 2 2
     if (i >= 2 && j >= 2) return i == j ? 0.0 : 1e7;  // second: no line separates it
     return 1.0;
   });
@@ -576,7 +576,8 @@ TEST(BrindelEntry, MessagesInCheckOrder) {
   EXPECT_EQ(errorOf({img, one, gauss, one, Array::scalar(-0.1)}), kPositive);
   EXPECT_EQ(errorOf({img, one, gauss, Array::string("a"), Array::scalar(-0.1)}), kPositive);
   EXPECT_EQ(errorOf({img, one, gauss, Array::string("a"), one}), "The penalties must be real numbers.");
-  for (double x : {-1.0, std::nan(""), HUGE_VAL}) EXPECT_EQ(errorOf({img, one, gauss, one, one, Array::scalar(x)}), kLines);
+  for (double x : {-1.0, std::nan(""), HUGE_VAL})
+    EXPECT_EQ(errorOf({img, one, gauss, one, one, Array::scalar(x)}), kLines);
   EXPECT_EQ(errorOf({img, one, gauss, one, one, Array::string("4")}), kLines);
   EXPECT_EQ(errorOf({img, one, gauss, one, one, Array::scalar(0.5)}), "<no error>");
 }

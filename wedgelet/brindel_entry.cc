@@ -2,8 +2,6 @@
 
 namespace dyadfit {
 
-void brindel(Inputs in, Outputs& out) {
-  runDyadicEntry(kBrindelModel, in, out);
-}
+void brindel(Inputs in, Outputs& out) { runDyadicEntry(kBrindelModel, in, out); }
 
 }  // namespace dyadfit

@@ -25,8 +25,8 @@ void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, doubl
 
     for (int i = 0; i < h; ++i) copyDoubles(block[i], image[top + i] + left, h);
     model.onePiece(block, oneFit, 0, 0, h, h);
-    const bool split = searchSplits(block, h, splitFit, splitMask, resolution, noiseType, model.twoPiece,
-                                    model.startCost);
+    const bool split =
+        searchSplits(block, h, splitFit, splitMask, resolution, noiseType, model.twoPiece, model.startCost);
     const Grid* chosen = &oneFit;
     if (split) {
       const double costOne = regionCost(block, oneFit, h, h, noiseType);

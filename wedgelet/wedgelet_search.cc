@@ -32,8 +32,8 @@ double candidateOffset(int n, int k, int resolution) { return ((n / std::sqrt(2.
 
 double candidateAngle(int l, int resolution) { return (360.0 * l) / (resolution + 1.0); }
 
-bool searchSplits(const Grid& block, int n, Grid& bestFit, Grid& bestMask, int resolution,
-                  std::string_view noiseType, SplitFitFn splitFit, double startCost) {
+bool searchSplits(const Grid& block, int n, Grid& bestFit, Grid& bestMask, int resolution, std::string_view noiseType,
+                  SplitFitFn splitFit, double startCost) {
   if (resolution <= 0 || n <= 0) return false;
   Grid mask(n, n), fit(n, n);
   double best = startCost;

@@ -20,8 +20,8 @@ void fitWedgeMeans(const Grid& source, Grid& target, const Grid& mask, int i0, i
 // block, fits both sides with `splitFit` and keeps the first candidate of
 // strictly lowest cost below `startCost`. bestFit and bestMask are written
 // only for an accepted candidate; the result says whether one was.
-bool searchSplits(const Grid& block, int n, Grid& bestFit, Grid& bestMask, int resolution,
-                  std::string_view noiseType, SplitFitFn splitFit, double startCost);
+bool searchSplits(const Grid& block, int n, Grid& bestFit, Grid& bestMask, int resolution, std::string_view noiseType,
+                  SplitFitFn splitFit, double startCost);
 
 // The wedgelet search: side means, costs accepted below 1e12.
 bool wedgeletSearch(const Grid& block, int n, Grid& bestFit, Grid& bestMask, int resolution,
