@@ -68,8 +68,7 @@ MatrixView ArrayOutputs::distinctRows(int slot, const double* data, std::size_t 
 }
 
 std::vector<Array> ArrayOutputs::take() {
-  slots_.resize(std::max(slots_.size(), kept_));
-  slots_.resize(std::min(slots_.size(), kept_));
+  slots_.resize(kept_);
   return std::move(slots_);
 }
 
