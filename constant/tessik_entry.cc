@@ -3,10 +3,10 @@
 #include <climits>
 #include <vector>
 
-#include "constant/entry_checks.h"
-#include "wedgelet/grid.h"
-#include "wedgelet/prune_noise_model.h"
-#include "wedgelet/region_cost.h"
+#include "dyadic/entry_checks.h"
+#include "dyadic/grid.h"
+#include "dyadic/prune_dyadic.h"
+#include "dyadic/region_cost.h"
 
 namespace dyadfit {
 namespace {
@@ -41,7 +41,7 @@ void pruneConstant(const double* preAveraged, int M, int N, double pen, double* 
   for (int i = 0; i < M; ++i)
     for (int j = 0; j < N; ++j) data[i][j] = preAveraged[static_cast<std::size_t>(i) + m * static_cast<std::size_t>(j)];
   std::vector<DyadicSquare> squares(pixels);
-  pruneNoiseModel(data, M, N, pen, estimate, label, squares, kGaussian);
+  pruneDyadic(data, M, N, pen, estimate, label, squares, kGaussian, fitBlockMean);
 
   for (std::size_t k = 0; k < pixels; ++k) estimateOut[k] = 0.0;
   for (int i = 0; i < M; ++i)

@@ -1,7 +1,7 @@
 // Least-squares plane fits through LAPACK dgels and BLAS dgemv.
 #pragma once
 
-#include "wedgelet/grid.h"
+#include "dyadic/grid.h"
 
 namespace dyadfit {
 

@@ -1,8 +1,9 @@
 #include "platelet/platelet_stages.h"
 
+#include "dyadic/prune_dyadic.h"
+#include "dyadic/split_search.h"
 #include "platelet/plane_fit.h"
-#include "wedgelet/prune_noise_model.h"
-#include "wedgelet/wedgelet_search.h"
+#include "wedgelet/wedgelet_stages.h"
 
 namespace dyadfit {
 

@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
+#include "dyadic/grid.h"
+#include "dyadic/refine_dyadic.h"
 #include "platelet/plane_fit.h"
-#include "wedgelet/grid.h"
-#include "wedgelet/refine_squares.h"
 
 namespace dyadfit {
 

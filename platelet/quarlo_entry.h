@@ -1,9 +1,9 @@
 #pragma once
 
+#include "dyadic/dyadic_entry.h"
 #include "host/host.h"
 #include "platelet/plane_fit.h"
 #include "platelet/platelet_stages.h"
-#include "wedgelet/dyadic_entry.h"
 
 namespace dyadfit {
 

@@ -7,14 +7,15 @@
 #include <utility>
 #include <vector>
 
+#include "dyadic/dyadic_entry.h"
+#include "dyadic/region_cost.h"
+#include "dyadic/wedge_mask.h"
 #include "host/standalone.h"
 #include "platelet/plane_fit.h"
 #include "platelet/platelet_stages.h"
 #include "platelet/quarlo_entry.h"
 #include "tests/test_support.h"
-#include "wedgelet/dyadic_entry.h"
-#include "wedgelet/region_cost.h"
-#include "wedgelet/wedge_mask.h"
+#include "wedgelet/wedgelet_stages.h"
 
 // LAPACK and BLAS report a bad argument through xerbla, whose stock version
 // stops the process with status 0, which would pass for success. This one

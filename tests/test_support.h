@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "host/standalone.h"
-#include "wedgelet/dyadic_entry.h"
-#include "wedgelet/grid.h"
+#include "dyadic/dyadic_entry.h"
+#include "dyadic/grid.h"
 
 namespace dyadfit::test {
 

@@ -11,17 +11,18 @@
 #include <vector>
 
 #include "constant/tessik_entry.h"
+#include "dyadic/dyadic_entry.h"
+#include "dyadic/grid.h"
+#include "dyadic/grid_utils.h"
+#include "dyadic/prune_dyadic.h"
+#include "dyadic/refine_dyadic.h"
+#include "dyadic/region_cost.h"
+#include "dyadic/split_search.h"
+#include "dyadic/wedge_mask.h"
 #include "host/standalone.h"
 #include "tests/test_support.h"
 #include "wedgelet/brindel_entry.h"
-#include "wedgelet/dyadic_entry.h"
-#include "wedgelet/grid.h"
-#include "wedgelet/grid_utils.h"
-#include "wedgelet/prune_noise_model.h"
-#include "wedgelet/refine_squares.h"
-#include "wedgelet/region_cost.h"
-#include "wedgelet/wedge_mask.h"
-#include "wedgelet/wedgelet_search.h"
+#include "wedgelet/wedgelet_stages.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "dyadic/dyadic_entry.h"
+#include "dyadic/grid_utils.h"
 #include "host/host.h"
-#include "wedgelet/dyadic_entry.h"
-#include "wedgelet/grid_utils.h"
+#include "wedgelet/wedgelet_stages.h"
 
 namespace dyadfit {
 

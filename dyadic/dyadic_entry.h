@@ -3,9 +3,9 @@
 // average, the candidate squares and the refinement, with six results.
 #pragma once
 
+#include "dyadic/grid.h"
+#include "dyadic/refine_dyadic.h"
 #include "host/host.h"
-#include "wedgelet/grid.h"
-#include "wedgelet/refine_squares.h"
 
 namespace dyadfit {
 

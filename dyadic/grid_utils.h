@@ -1,7 +1,7 @@
 // Small operations on Grids and flat arrays used around the prunings.
 #pragma once
 
-#include "wedgelet/grid.h"
+#include "dyadic/grid.h"
 
 namespace dyadfit {
 

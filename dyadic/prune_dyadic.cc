@@ -1,10 +1,10 @@
-#include "wedgelet/prune_noise_model.h"
+#include "dyadic/prune_dyadic.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
-#include "wedgelet/region_cost.h"
+#include "dyadic/region_cost.h"
 
 namespace dyadfit {
 namespace {
@@ -88,11 +88,6 @@ void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Gri
     for (int j = 0; j < N; ++j)
       pixelSquares[static_cast<std::size_t>(i) * static_cast<std::size_t>(N) + static_cast<std::size_t>(j)] = {
           top[i][j], left[i][j], side[i][j]};
-}
-
-void pruneNoiseModel(const Grid& data, int M, int N, double pen, Grid& estimate, Grid& label,
-                     std::vector<DyadicSquare>& pixelSquares, std::string_view noiseType) {
-  pruneDyadic(data, M, N, pen, estimate, label, pixelSquares, noiseType, fitBlockMean);
 }
 
 }  // namespace dyadfit

@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "wedgelet/grid.h"
-#include "wedgelet/prune_noise_model.h"
-#include "wedgelet/wedgelet_search.h"
+#include "dyadic/grid.h"
+#include "dyadic/prune_dyadic.h"
+#include "dyadic/split_search.h"
 
 namespace dyadfit {
 
@@ -25,12 +25,5 @@ struct SplitModel {
 void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, double penOne, double penTwo, int M, int N,
                   int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
                   int resolution, const SplitModel& model);
-
-// Constants against wedgelets.
-void refineSquares(Grid& estimate, const Grid& image, const Grid& averaged, double penConst, double penWedge, int M,
-                   int N, int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
-                   int resolution);
-
-inline constexpr SplitModel kWedgeletModel{fitBlockMean, fitWedgeMeans, 1e12};
 
 }  // namespace dyadfit

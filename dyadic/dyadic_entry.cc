@@ -1,4 +1,4 @@
-#include "wedgelet/dyadic_entry.h"
+#include "dyadic/dyadic_entry.h"
 
 #include <climits>
 #include <cmath>
@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "constant/entry_checks.h"
-#include "wedgelet/grid_utils.h"
-#include "wedgelet/region_cost.h"
+#include "dyadic/entry_checks.h"
+#include "dyadic/grid_utils.h"
+#include "dyadic/region_cost.h"
 
 namespace dyadfit {
 namespace {

@@ -1,4 +1,4 @@
-#include "constant/entry_checks.h"
+#include "dyadic/entry_checks.h"
 
 #include <algorithm>
 #include <climits>

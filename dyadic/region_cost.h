@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "wedgelet/grid.h"
+#include "dyadic/grid.h"
 
 namespace dyadfit {
 

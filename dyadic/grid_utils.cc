@@ -1,4 +1,4 @@
-#include "wedgelet/grid_utils.h"
+#include "dyadic/grid_utils.h"
 
 #include <cmath>
 

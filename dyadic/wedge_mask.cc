@@ -1,4 +1,4 @@
-#include "wedgelet/wedge_mask.h"
+#include "dyadic/wedge_mask.h"
 
 #include <cmath>
 

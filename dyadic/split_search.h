@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "wedgelet/grid.h"
+#include "dyadic/grid.h"
 
 namespace dyadfit {
 
@@ -13,19 +13,12 @@ namespace dyadfit {
 // values into the same block of target.
 using SplitFitFn = void (*)(const Grid& source, Grid& target, const Grid& mask, int i0, int j0, int R, int C);
 
-// Each side of the mask filled with the mean of its data.
-void fitWedgeMeans(const Grid& source, Grid& target, const Grid& mask, int i0, int j0, int R, int C);
-
 // Tries the K*K lines (offset index outer, angle index inner) on the n x n
 // block, fits both sides with `splitFit` and keeps the first candidate of
 // strictly lowest cost below `startCost`. bestFit and bestMask are written
 // only for an accepted candidate; the result says whether one was.
 bool searchSplits(const Grid& block, int n, Grid& bestFit, Grid& bestMask, int resolution, std::string_view noiseType,
                   SplitFitFn splitFit, double startCost);
-
-// The wedgelet search: side means, costs accepted below 1e12.
-bool wedgeletSearch(const Grid& block, int n, Grid& bestFit, Grid& bestMask, int resolution,
-                    std::string_view noiseType);
 
 // Offset and angle of candidate (k, l) for resolution K and side n.
 double candidateOffset(int n, int k, int resolution);

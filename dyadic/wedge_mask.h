@@ -1,6 +1,6 @@
 #pragma once
 
-#include "wedgelet/grid.h"
+#include "dyadic/grid.h"
 
 namespace dyadfit {
 

@@ -1,9 +1,9 @@
-#include "wedgelet/refine_squares.h"
+#include "dyadic/refine_dyadic.h"
 
 #include <algorithm>
 
-#include "wedgelet/grid_utils.h"
-#include "wedgelet/region_cost.h"
+#include "dyadic/grid_utils.h"
+#include "dyadic/region_cost.h"
 
 namespace dyadfit {
 
@@ -35,13 +35,6 @@ void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, doubl
     }
     for (int i = 0; i < h; ++i) copyDoubles(estimate[top + i] + left, (*chosen)[i], h);
   }
-}
-
-void refineSquares(Grid& estimate, const Grid& image, const Grid& averaged, double penConst, double penWedge, int M,
-                   int N, int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
-                   int resolution) {
-  refineDyadic(estimate, image, averaged, penConst, penWedge, M, N, h, squares, count, noiseType, resolution,
-               kWedgeletModel);
 }
 
 }  // namespace dyadfit

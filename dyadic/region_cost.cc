@@ -1,4 +1,4 @@
-#include "wedgelet/region_cost.h"
+#include "dyadic/region_cost.h"
 
 #include <cmath>
 

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "wedgelet/grid.h"
+#include "dyadic/grid.h"
 
 namespace dyadfit {
 
@@ -24,9 +24,5 @@ void fitBlockMean(const Grid& source, Grid& target, int i0, int j0, int R, int C
 // Labels draw one rand() per element, i outer, j inner.
 void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Grid& label,
                  std::vector<DyadicSquare>& pixelSquares, std::string_view noiseType, BlockFitFn blockFit);
-
-// The pruning with one constant (the mean) per square.
-void pruneNoiseModel(const Grid& data, int M, int N, double pen, Grid& estimate, Grid& label,
-                     std::vector<DyadicSquare>& pixelSquares, std::string_view noiseType);
 
 }  // namespace dyadfit
