@@ -134,9 +134,9 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out) {
   Grid estimate1(M, N), labels1(M, N), estimate2(M, N), labels2(M, N);
   std::vector<DyadicSquare> squares1(pixels), squares2(pixels);
   model.preStep(p.sh, input, pre, M, N);
-  pruneDyadic(pre, M, N, pen, estimate1, labels1, squares1, noiseType, model.pieces.onePiece);
+  model.prune(pre, M, N, pen, estimate1, labels1, squares1, noiseType, model.pieces.onePiece);
   cyclicShift(pre, shifted, p.sh, M, N);
-  pruneDyadic(shifted, M, N, pen, estimate2, labels2, squares2, noiseType, model.pieces.onePiece);
+  model.prune(shifted, M, N, pen, estimate2, labels2, squares2, noiseType, model.pieces.onePiece);
 
   // Shift the second pruning back; `pre` and `shifted` are free to hold it.
   Grid& estimate2Back = pre;
@@ -168,7 +168,7 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out) {
     squares[f] = {distinct.data[f], distinct.data[f + distinct.rows], distinct.data[f + 2 * distinct.rows]};
 
   Grid& refined = estimate2;  // no longer needed once shifted back
-  refineDyadic(refined, input, estimate1, p.penOne, p.penTwo, M, N, p.sh, squares, static_cast<int>(squares.size()),
+  model.refine(refined, input, estimate1, p.penOne, p.penTwo, M, N, p.sh, squares, static_cast<int>(squares.size()),
                noiseType, p.resolution, model.pieces);
 
   const long count = static_cast<long>(pixels);

@@ -3,13 +3,22 @@
 // average, the candidate squares and the refinement, with six results.
 #pragma once
 
+#include <string_view>
+#include <vector>
+
 #include "dyadic/grid.h"
+#include "dyadic/prune_dyadic.h"
 #include "dyadic/refine_dyadic.h"
 #include "host/host.h"
 
 namespace dyadfit {
 
 using PreStepFn = void (*)(int s, const Grid& src, Grid& dst, int M, int N);
+using PruneFn = void (*)(const Grid& data, int M, int N, double pen, Grid& estimate, Grid& label,
+                         std::vector<DyadicSquare>& pixelSquares, std::string_view noiseType, BlockFitFn blockFit);
+using RefineFn = void (*)(Grid& estimate, const Grid& image, const Grid& averaged, double penOne, double penTwo, int M,
+                          int N, int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
+                          int resolution, const SplitModel& model);
 
 struct EntryModel {
   PreStepFn preStep;  // block pre-step over sh x sh blocks
@@ -17,6 +26,8 @@ struct EntryModel {
   // Default penalties: (factor x ln X) / 3 for the one-piece and two-piece fits.
   double onePenaltyFactor;
   double twoPenaltyFactor;
+  PruneFn prune = pruneDyadic;
+  RefineFn refine = refineDyadic;
 };
 
 // Penalties, block side and line count after defaults, as the entry derives them.

@@ -3,9 +3,21 @@
 #include <algorithm>
 
 #include "dyadic/grid_utils.h"
+#include "dyadic/parallel.h"
 #include "dyadic/region_cost.h"
+#include "host/host.h"
 
 namespace dyadfit {
+namespace {
+
+// One thread's working grids, reused for every square it refines.
+struct SquareWork {
+  explicit SquareWork(int h) : block(h, h), splitFit(h, h), splitMask(h, h), oneFit(h, h) {}
+  Grid block, splitFit, splitMask, oneFit;
+  std::vector<double> scratch;
+};
+
+}  // namespace
 
 void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, double penOne, double penTwo, int M, int N,
                   int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
@@ -13,28 +25,70 @@ void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, doubl
   for (int i = 0; i < M; ++i) copyDoubles(estimate[i], averaged[i], N);
   if (h < 1) return;
 
-  Grid block(h, h), splitFit(h, h), splitMask(h, h), oneFit(h, h);
+  // The squares of side h inside the grid, in list order. They are refined in
+  // parallel only when no two overlap: all on the h-aligned block grid and
+  // none listed twice. Otherwise list order decides overlaps, as one by one.
+  std::vector<std::size_t> picked;
+  const int blocksM = M / h, blocksN = N / h;
+  std::vector<unsigned char> taken(static_cast<std::size_t>(blocksM) * static_cast<std::size_t>(blocksN), 0);
+  bool disjoint = true;
   const int n = std::min(count, static_cast<int>(squares.size()));
   for (int q = 0; q < n; ++q) {
     const DyadicSquare& sq = squares[static_cast<std::size_t>(q)];
     if (static_cast<double>(h) != sq.side) continue;
+    // The entry only lists squares inside the grid; never trust that blindly.
+    if (!(sq.top >= 0 && sq.left >= 0) || static_cast<int>(sq.top) > M - h || static_cast<int>(sq.left) > N - h)
+      continue;
+    picked.push_back(static_cast<std::size_t>(q));
+    const int top = static_cast<int>(sq.top), left = static_cast<int>(sq.left);
+    if (top % h != 0 || left % h != 0) {
+      disjoint = false;
+    } else {
+      unsigned char& t = taken[static_cast<std::size_t>(top / h) * blocksN + static_cast<std::size_t>(left / h)];
+      if (t) disjoint = false;
+      t = 1;
+    }
+  }
+  if (picked.empty()) return;
+  const bool poisson = noiseType == kPoisson;
+  if (!poisson && noiseType != kGaussian && resolution > 0)
+    throw Error("noiseType must be either 'Poisson' or 'Gaussian'.");
+
+  const SplitSearcher searcher(h, resolution, poisson, model.twoPiece, model.kernel, model.startCost);
+  auto refineOne = [&](std::size_t q, SquareWork& w) {
+    const DyadicSquare& sq = squares[q];
     const int top = static_cast<int>(sq.top);
     const int left = static_cast<int>(sq.left);
-    // The entry only lists squares inside the grid; never trust that blindly.
-    if (!(sq.top >= 0 && sq.left >= 0) || top > M - h || left > N - h) continue;
-
-    for (int i = 0; i < h; ++i) copyDoubles(block[i], image[top + i] + left, h);
-    model.onePiece(block, oneFit, 0, 0, h, h);
-    const bool split =
-        searchSplits(block, h, splitFit, splitMask, resolution, noiseType, model.twoPiece, model.startCost);
-    const Grid* chosen = &oneFit;
-    if (split) {
-      const double costOne = regionCost(block, oneFit, h, h, noiseType);
-      const double costTwo = regionCost(block, splitFit, h, h, noiseType);
-      if (!(costTwo + 2.0 * penTwo > costOne + penOne)) chosen = &splitFit;
+    for (int i = 0; i < h; ++i) copyDoubles(w.block[i], image[top + i] + left, h);
+    model.onePiece(w.block, w.oneFit, 0, 0, h, h);
+    const Grid* chosen = &w.oneFit;
+    if (searcher.search(w.block, w.splitFit, w.splitMask, w.scratch)) {
+      const double costOne = regionCost(w.block, w.oneFit, h, h, noiseType);
+      const double costTwo = regionCost(w.block, w.splitFit, h, h, noiseType);
+      if (!(costTwo + 2.0 * penTwo > costOne + penOne)) chosen = &w.splitFit;
     }
     for (int i = 0; i < h; ++i) copyDoubles(estimate[top + i] + left, (*chosen)[i], h);
+  };
+
+  if (!disjoint) {
+    SquareWork w(h);
+    for (std::size_t q : picked) {
+      interruptionPoint();
+      refineOne(q, w);
+    }
+    return;
   }
+  // Items of several squares, so that each thread's grids serve many squares.
+  const std::size_t perItem = std::max<std::size_t>(1, picked.size() / (64 * static_cast<std::size_t>(threadCount())));
+  const std::size_t items = (picked.size() + perItem - 1) / perItem;
+  parallelFor(items, [&](std::size_t item) {
+    SquareWork w(h);
+    const std::size_t end = std::min(picked.size(), (item + 1) * perItem);
+    for (std::size_t k = item * perItem; k < end; ++k) {
+      if (k != item * perItem) interruptionPoint();
+      refineOne(picked[k], w);
+    }
+  });
 }
 
 }  // namespace dyadfit

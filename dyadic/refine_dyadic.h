@@ -13,15 +13,18 @@ namespace dyadfit {
 
 // What distinguishes one family of piecewise models from another.
 struct SplitModel {
-  BlockFitFn onePiece;  // fit of a whole square
-  SplitFitFn twoPiece;  // fit of a square split by a mask
-  double startCost;     // searches accept only costs below this
+  BlockFitFn onePiece;                  // fit of a whole square
+  SplitFitFn twoPiece;                  // fit of a square split by a mask
+  double startCost;                     // searches accept only costs below this
+  SplitKernelFactory kernel = nullptr;  // fast costs of many splits; null: the literal ones
 };
 
 // estimate := averaged, then every square of side exactly h in `squares` is
 // refitted from `image`: the one-piece fit (paying penOne once) against the
 // best split (paying penTwo twice); the split wins ties and NaN costs. A
 // square on which the search accepts no split takes its one-piece fit.
+// Disjoint squares are refined in parallel; the result is the same for any
+// thread count.
 void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, double penOne, double penTwo, int M, int N,
                   int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
                   int resolution, const SplitModel& model);

@@ -1,0 +1,10 @@
+// brindel on the literal stages: the reference the fast module is held to.
+#pragma once
+
+#include "host/host.h"
+
+namespace dyadfit {
+
+void brindelReference(Inputs in, Outputs& out);
+
+}  // namespace dyadfit
