@@ -14,6 +14,20 @@ namespace {
 // A real double with exactly one element.
 bool passesScalarTest(const Input& a) { return a.isDouble() && !a.isComplex() && a.rows() * a.cols() == 1; }
 
+void fastStages(const Input& image, int M, int N, int sh, double pen, double* estimate, double* labels,
+                double* squares) {
+  std::vector<double> converted;
+  const double* values = image.doubles();
+  if (!values) {
+    converted.resize(static_cast<std::size_t>(M) * static_cast<std::size_t>(N));
+    copyImage(image, converted.data());
+    values = converted.data();
+  }
+  std::vector<double> preAveraged(static_cast<std::size_t>(M) * static_cast<std::size_t>(N));
+  blockAverageFlat(sh, values, preAveraged.data(), M, N);
+  pruneConstant(preAveraged.data(), M, N, pen, labels, estimate, squares);
+}
+
 }  // namespace
 
 void blockAverageFlat(int s, const double* image, double* preAveraged, int M, int N) {
@@ -57,7 +71,9 @@ void pruneConstant(const double* preAveraged, int M, int N, double pen, double* 
     }
 }
 
-void tessik(Inputs in, Outputs& out) {
+void tessik(Inputs in, Outputs& out) { runTessikEntry(in, out, fastStages); }
+
+void runTessikEntry(Inputs in, Outputs& out, TessikStagesFn stages) {
   const std::size_t nrhs = in.size();
   if (nrhs > 3) throw Error("There are at most 3 input parameters allowed!");
   if (nrhs < 1) throw Error("There is at least 1 input parameter required!");
@@ -81,16 +97,7 @@ void tessik(Inputs in, Outputs& out) {
   double* labels = out.create(1, M, N);
   double* squares = out.create(2, M * N, 3);
 
-  std::vector<double> converted;
-  const double* values = image.doubles();
-  if (!values) {
-    converted.resize(M * N);
-    copyImage(image, converted.data());
-    values = converted.data();
-  }
-  std::vector<double> preAveraged(M * N);
-  blockAverageFlat(sh, values, preAveraged.data(), static_cast<int>(M), static_cast<int>(N));
-  pruneConstant(preAveraged.data(), static_cast<int>(M), static_cast<int>(N), pen, labels, estimate, squares);
+  stages(image, static_cast<int>(M), static_cast<int>(N), sh, pen, estimate, labels, squares);
 }
 
 }  // namespace dyadfit

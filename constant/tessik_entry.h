@@ -8,6 +8,16 @@ namespace dyadfit {
 // final square of every pixel.
 void tessik(Inputs in, Outputs& out);
 
+// The stages after the checks: pre-average the column-major M x N image over
+// sh x sh blocks, prune it with pen per square and fill the three zero-filled
+// results (estimate and labels M x N, squares (M*N) x 3).
+using TessikStagesFn = void (*)(const Input& image, int M, int N, int sh, double pen, double* estimate, double* labels,
+                                double* squares);
+
+// tessik's checks and results around the given stages: the fast module and
+// its reference differ only in those.
+void runTessikEntry(Inputs in, Outputs& out, TessikStagesFn stages);
+
 // Replaces every aligned s x s block of the column-major M x N image by its
 // mean (sum divided by s twice).
 void blockAverageFlat(int s, const double* image, double* preAveraged, int M, int N);
