@@ -146,21 +146,34 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out) {
   for (int i = 0; i < M; ++i)
     for (int j = 0; j < N; ++j) estimate1[i][j] = (estimate1[i][j] + estimate2Back[i][j]) / 2;
 
-  // Every square either pruning kept, the second's corners moved back.
-  std::vector<double> stacked(6 * pixels);
-  const std::size_t rowsStacked = 2 * pixels;
-  for (std::size_t k = 0; k < pixels; ++k) {
-    const DyadicSquare& a = squares1[k];
-    const DyadicSquare& b = squares2[k];
-    stacked[k] = a.top;
-    stacked[rowsStacked + k] = a.left;
-    stacked[2 * rowsStacked + k] = a.side;
-    stacked[pixels + k] = floorMod(static_cast<int>(b.top) - p.sh, M);
-    stacked[rowsStacked + pixels + k] = floorMod(static_cast<int>(b.left) - p.sh, N);
-    stacked[2 * rowsStacked + pixels + k] = b.side;
-  }
+  // Every square either pruning kept, the second's corners moved back. A
+  // square's pixels all carry its record, so each square is listed once, at
+  // its first pixel: the distinct rows are the same as from one row per pixel.
+  std::vector<double> firstRows, secondRows;  // (top, left, side) triples
+  for (int i = 0; i < M; ++i)
+    for (int j = 0; j < N; ++j) {
+      const std::size_t k = static_cast<std::size_t>(i) * static_cast<std::size_t>(N) + static_cast<std::size_t>(j);
+      const DyadicSquare& a = squares1[k];
+      if (a.top == i && a.left == j) firstRows.insert(firstRows.end(), {a.top, a.left, a.side});
+      const DyadicSquare& b = squares2[k];
+      if (b.top == i && b.left == j)
+        secondRows.insert(secondRows.end(),
+                          {static_cast<double>(floorMod(static_cast<int>(b.top) - p.sh, M)),
+                           static_cast<double>(floorMod(static_cast<int>(b.left) - p.sh, N)), b.side});
+    }
   std::vector<DyadicSquare>().swap(squares1);
   std::vector<DyadicSquare>().swap(squares2);
+  const std::size_t rowsStacked = (firstRows.size() + secondRows.size()) / 3;
+  std::vector<double> stacked(3 * rowsStacked);
+  std::size_t r = 0;
+  for (const std::vector<double>* rows : {&firstRows, &secondRows})
+    for (std::size_t t = 0; t < rows->size(); t += 3, ++r) {
+      stacked[r] = (*rows)[t];
+      stacked[rowsStacked + r] = (*rows)[t + 1];
+      stacked[2 * rowsStacked + r] = (*rows)[t + 2];
+    }
+  std::vector<double>().swap(firstRows);
+  std::vector<double>().swap(secondRows);
   const MatrixView distinct = out.distinctRows(3, stacked.data(), rowsStacked, 3);
   std::vector<double>().swap(stacked);
   std::vector<DyadicSquare> squares(distinct.rows);

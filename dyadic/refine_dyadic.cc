@@ -14,7 +14,7 @@ namespace {
 struct SquareWork {
   explicit SquareWork(int h) : block(h, h), splitFit(h, h), splitMask(h, h), oneFit(h, h) {}
   Grid block, splitFit, splitMask, oneFit;
-  std::vector<double> scratch;
+  SplitScratch scratch;
 };
 
 }  // namespace

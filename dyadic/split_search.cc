@@ -109,16 +109,17 @@ SplitSearcher::SplitSearcher(int n, int resolution, bool poisson, SplitFitFn spl
   }
 }
 
-bool SplitSearcher::search(const Grid& block, Grid& bestFit, Grid& bestMask, std::vector<double>& scratch) const {
+bool SplitSearcher::search(const Grid& block, Grid& bestFit, Grid& bestMask, SplitScratch& scratch) const {
   if (n_ <= 0 || resolution_ <= 0) return false;
   double best = startCost_;
   std::int64_t winner = -1;
-  std::vector<double> cost(kCostChunk);
+  if (scratch.cost.size() < kCostChunk) scratch.cost.resize(kCostChunk);
+  double* cost = scratch.cost.data();
   auto scan = [&](const MaskSet& masks, const SplitKernel& kernel) {
     for (std::size_t d0 = 0; d0 < masks.count(); d0 += kCostChunk) {
       interruptionPoint();
       const std::size_t count = std::min(kCostChunk, masks.count() - d0);
-      kernel.costs(block, d0, count, cost.data(), scratch);
+      kernel.costs(block, d0, count, cost, scratch.kernel);
       for (std::size_t c = 0; c < count; ++c)
         if (best > cost[c]) {
           best = cost[c];
@@ -150,7 +151,7 @@ bool searchSplits(const Grid& block, int n, Grid& bestFit, Grid& bestMask, int r
   if (resolution <= 0 || n <= 0) return false;
   if (noiseType != kPoisson && noiseType != kGaussian) throw Error("noiseType must be either 'Poisson' or 'Gaussian'.");
   const SplitSearcher searcher(n, resolution, noiseType == kPoisson, splitFit, factory, startCost);
-  std::vector<double> scratch;
+  SplitScratch scratch;
   return searcher.search(block, bestFit, bestMask, scratch);
 }
 

@@ -61,6 +61,12 @@ using SplitKernelFactory = std::unique_ptr<SplitKernel> (*)(const MaskSet& masks
 // The kernel of any split fit: the literal fit and cost, one mask at a time.
 std::unique_ptr<SplitKernel> makeLiteralSplitKernel(const MaskSet& masks, bool poisson, SplitFitFn splitFit);
 
+// A searching thread's own working memory, reused from square to square.
+struct SplitScratch {
+  std::vector<double> cost;
+  std::vector<double> kernel;
+};
+
 // Everything a search of one side needs, prepared once per call.
 class SplitSearcher {
  public:
@@ -68,7 +74,7 @@ class SplitSearcher {
   // The first candidate of strictly lowest cost below the start cost; when
   // there is one, its fit and mask are written to bestFit and bestMask (n x n)
   // and the result is true. `scratch` is the calling thread's.
-  bool search(const Grid& block, Grid& bestFit, Grid& bestMask, std::vector<double>& scratch) const;
+  bool search(const Grid& block, Grid& bestFit, Grid& bestMask, SplitScratch& scratch) const;
 
  private:
   int n_, resolution_;

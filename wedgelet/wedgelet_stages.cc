@@ -29,7 +29,7 @@ void pruneNoiseModel(const Grid& data, int M, int N, double pen, Grid& estimate,
 
 bool wedgeletSearch(const Grid& block, int n, Grid& bestFit, Grid& bestMask, int resolution,
                     std::string_view noiseType) {
-  return searchSplits(block, n, bestFit, bestMask, resolution, noiseType, fitWedgeMeans, 1e12);
+  return searchSplits(block, n, bestFit, bestMask, resolution, noiseType, fitWedgeMeans, 1e12, makeWedgeKernel);
 }
 
 void refineSquares(Grid& estimate, const Grid& image, const Grid& averaged, double penConst, double penWedge, int M,

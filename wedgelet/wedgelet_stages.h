@@ -8,6 +8,7 @@
 #include "dyadic/prune_dyadic.h"
 #include "dyadic/refine_dyadic.h"
 #include "dyadic/split_search.h"
+#include "wedgelet/wedge_kernel.h"
 
 namespace dyadfit {
 
@@ -27,6 +28,6 @@ void refineSquares(Grid& estimate, const Grid& image, const Grid& averaged, doub
                    int N, int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
                    int resolution);
 
-inline constexpr SplitModel kWedgeletModel{fitBlockMean, fitWedgeMeans, 1e12};
+inline constexpr SplitModel kWedgeletModel{fitBlockMean, fitWedgeMeans, 1e12, makeWedgeKernel};
 
 }  // namespace dyadfit
