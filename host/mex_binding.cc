@@ -7,8 +7,37 @@
 #include <string>
 #include <vector>
 
+#include "dyadic/parallel.h"
+
+#if defined(DYADFIT_HOST_OCTAVE)
+#include <octave/quit.h>
+
+#include <csignal>
+#elif defined(MATLAB_MEX_FILE)
+// Undocumented but long-standing in libut: true once the user pressed Ctrl-C.
+extern "C" bool utIsInterruptPending(void);
+#endif
+
 namespace dyadfit {
 namespace {
+
+#if defined(DYADFIT_HOST_OCTAVE)
+// Octave's signal handler counts Ctrl-C presses here (> 0: pending, < 0:
+// being handled); another thread may write it, so read it afresh each time.
+bool hostInterruptPending() { return *static_cast<volatile std::sig_atomic_t*>(&octave_interrupt_state) > 0; }
+
+// The call turns the pending interrupt into its own error: left pending, it
+// would also abort the statement after the one that catches that error.
+void consumeHostInterrupt() {
+  if (hostInterruptPending()) octave_interrupt_state = 0;
+}
+#elif defined(MATLAB_MEX_FILE)
+bool hostInterruptPending() { return utIsInterruptPending(); }
+void consumeHostInterrupt() {}
+#else
+constexpr InterruptPoll hostInterruptPending = nullptr;
+void consumeHostInterrupt() {}
+#endif
 
 class MexInput final : public Input {
  public:
@@ -148,11 +177,21 @@ bool runMexEntry(EntryFn entry, int nlhs, mxArray* plhs[], int nrhs, const mxArr
     std::vector<const Input*> ptrs;
     for (const MexInput& v : views) ptrs.push_back(&v);
     MexOutputs outs(nlhs, plhs);
+    InterruptScope interruptible(hostInterruptPending);
     entry(Inputs(ptrs.data(), ptrs.size()), outs);
     outs.commit();
     return false;
   } catch (const Error& e) {
+    if (std::strcmp(e.what(), kMsgInterrupted) == 0) consumeHostInterrupt();
     copyMessage(e.what(), message);
+#if defined(DYADFIT_HOST_OCTAVE)
+  } catch (const octave::interrupt_exception&) {
+    // Ctrl-C noticed by Octave itself while it ran unique for the call; it
+    // marked the interrupt as being handled (< 0), which would swallow the
+    // next Ctrl-C unless cleared here, where the exception ends.
+    octave_interrupt_state = 0;
+    copyMessage(kMsgInterrupted, message);
+#endif
   } catch (const std::bad_alloc&) {
     copyMessage("Out of memory.", message);
   } catch (const std::exception& e) {
