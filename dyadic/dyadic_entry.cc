@@ -124,45 +124,54 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out) {
   const int N = static_cast<int>(rows);  // inner Grid size
   const std::size_t pixels = rows * cols;
 
-  const Grid input(M, N, std::move(values));
-
-  double* result[6] = {};
-  for (int slot : {0, 1, 2, 4, 5}) result[slot] = out.create(slot, rows, cols);
-
+  Grid input(M, N, std::move(values));
   const double pen = (2 * p.penOne) / 3;
-  Grid pre(M, N), shifted(M, N);
-  Grid estimate1(M, N), labels1(M, N), estimate2(M, N), labels2(M, N);
-  std::vector<DyadicSquare> squares1(pixels), squares2(pixels);
-  model.preStep(p.sh, input, pre, M, N);
-  model.prune(pre, M, N, pen, estimate1, labels1, squares1, noiseType, model.pieces.onePiece);
-  cyclicShift(pre, shifted, p.sh, M, N);
-  model.prune(shifted, M, N, pen, estimate2, labels2, squares2, noiseType, model.pieces.onePiece);
 
-  // Shift the second pruning back; `pre` and `shifted` are free to hold it.
-  Grid& estimate2Back = pre;
-  Grid& labels2Back = shifted;
-  cyclicShift(estimate2, estimate2Back, -p.sh, M, N);
-  cyclicShift(labels2, labels2Back, -p.sh, M, N);
+  // Each working grid lives only as long as it is needed, and each square is
+  // listed once, at its first pixel (all its pixels carry its record): the
+  // distinct rows are the same as from one row per pixel.
+  auto firstPixels = [&](const std::vector<DyadicSquare>& squares, int offset, std::vector<double>& rows) {
+    for (int i = 0; i < M; ++i)
+      for (int j = 0; j < N; ++j) {
+        const DyadicSquare& s =
+            squares[static_cast<std::size_t>(i) * static_cast<std::size_t>(N) + static_cast<std::size_t>(j)];
+        if (s.top == i && s.left == j)
+          rows.insert(rows.end(), {static_cast<double>(floorMod(static_cast<int>(s.top) - offset, M)),
+                                   static_cast<double>(floorMod(static_cast<int>(s.left) - offset, N)), s.side});
+      }
+  };
+  std::vector<double> firstRows, secondRows;  // (top, left, side) triples
+  Grid estimate1(M, N), labels1(M, N), shifted(M, N);
+  {
+    Grid pre(M, N);
+    model.preStep(p.sh, input, pre, M, N);
+    {
+      std::vector<DyadicSquare> squares(pixels);
+      model.prune(pre, M, N, pen, estimate1, labels1, squares, noiseType, model.pieces.onePiece);
+      firstPixels(squares, 0, firstRows);
+    }
+    cyclicShift(pre, shifted, p.sh, M, N);
+  }
+  // The second pruning runs on the shifted grid; its results, and the corners
+  // of its squares, are moved back.
+  Grid estimate2Back, labels2Back;
+  {
+    Grid estimate2(M, N), labels2(M, N);
+    {
+      std::vector<DyadicSquare> squares(pixels);
+      model.prune(shifted, M, N, pen, estimate2, labels2, squares, noiseType, model.pieces.onePiece);
+      shifted = Grid();
+      firstPixels(squares, p.sh, secondRows);
+    }
+    estimate2Back = Grid(M, N);
+    cyclicShift(estimate2, estimate2Back, -p.sh, M, N);
+    estimate2 = Grid();
+    labels2Back = Grid(M, N);
+    cyclicShift(labels2, labels2Back, -p.sh, M, N);
+  }
   for (int i = 0; i < M; ++i)
     for (int j = 0; j < N; ++j) estimate1[i][j] = (estimate1[i][j] + estimate2Back[i][j]) / 2;
 
-  // Every square either pruning kept, the second's corners moved back. A
-  // square's pixels all carry its record, so each square is listed once, at
-  // its first pixel: the distinct rows are the same as from one row per pixel.
-  std::vector<double> firstRows, secondRows;  // (top, left, side) triples
-  for (int i = 0; i < M; ++i)
-    for (int j = 0; j < N; ++j) {
-      const std::size_t k = static_cast<std::size_t>(i) * static_cast<std::size_t>(N) + static_cast<std::size_t>(j);
-      const DyadicSquare& a = squares1[k];
-      if (a.top == i && a.left == j) firstRows.insert(firstRows.end(), {a.top, a.left, a.side});
-      const DyadicSquare& b = squares2[k];
-      if (b.top == i && b.left == j)
-        secondRows.insert(secondRows.end(),
-                          {static_cast<double>(floorMod(static_cast<int>(b.top) - p.sh, M)),
-                           static_cast<double>(floorMod(static_cast<int>(b.left) - p.sh, N)), b.side});
-    }
-  std::vector<DyadicSquare>().swap(squares1);
-  std::vector<DyadicSquare>().swap(squares2);
   const std::size_t rowsStacked = (firstRows.size() + secondRows.size()) / 3;
   std::vector<double> stacked(3 * rowsStacked);
   std::size_t r = 0;
@@ -180,16 +189,21 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out) {
   for (std::size_t f = 0; f < distinct.rows; ++f)
     squares[f] = {distinct.data[f], distinct.data[f + distinct.rows], distinct.data[f + 2 * distinct.rows]};
 
-  Grid& refined = estimate2;  // no longer needed once shifted back
+  Grid refined(M, N);
   model.refine(refined, input, estimate1, p.penOne, p.penTwo, M, N, p.sh, squares, static_cast<int>(squares.size()),
                noiseType, p.resolution, model.pieces);
+  input = Grid();
 
   const long count = static_cast<long>(pixels);
-  copyDoubles(result[0], refined.data(), count);
-  copyDoubles(result[1], estimate1.data(), count);
-  copyDoubles(result[2], labels1.data(), count);
-  copyDoubles(result[4], estimate2Back.data(), count);
-  copyDoubles(result[5], labels2Back.data(), count);
+  auto emit = [&](int slot, Grid& g) {
+    copyDoubles(out.create(slot, rows, cols), g.data(), count);
+    g = Grid();
+  };
+  emit(0, refined);
+  emit(1, estimate1);
+  emit(2, labels1);
+  emit(4, estimate2Back);
+  emit(5, labels2Back);
 }
 
 }  // namespace dyadfit
