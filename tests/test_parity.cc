@@ -1,0 +1,295 @@
+// The three modules against their literal references, bit for bit, over
+// seeded random cases: every shape, block side, line count, noise model and
+// thread count the entries accept, on data with ties, flat and zero blocks,
+// negative values, NaN, infinities, huge and subnormal values. A case that
+// fails names its seed, which alone rebuilds it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "constant/tessik_entry.h"
+#include "constant/tessik_reference.h"
+#include "dyadic/parallel.h"
+#include "host/standalone.h"
+#include "platelet/quarlo_entry.h"
+#include "platelet/quarlo_reference.h"
+#include "wedgelet/brindel_entry.h"
+#include "wedgelet/brindel_reference.h"
+
+namespace {
+
+using namespace dyadfit;
+
+enum class Module { Tessik, Brindel, Quarlo };
+enum class Fill { Noise, Ties, Blocks, Negative, Special, Count };
+
+const char* moduleName(Module m) {
+  return m == Module::Tessik ? "tessik" : m == Module::Brindel ? "brindel" : "quarlo";
+}
+const char* fillName(Fill f) {
+  static const char* names[] = {"noise", "ties", "blocks", "negative", "special"};
+  return names[static_cast<int>(f)];
+}
+
+struct Case {
+  Module module;
+  unsigned seed;
+  int threads;
+  Fill fill;
+  bool poisson;
+  std::vector<Array> inputs;
+  std::string text;  // names the case in failure messages
+};
+
+// One value of the chosen kind for pixel (r, c); `base` is a smooth
+// picture with an edge, so that pieces do merge and lines do matter.
+double fillValue(Fill fill, bool poisson, std::mt19937& gen, int r, int c, int rows, int cols, double blockValue) {
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const double base = 4.0 + 3.0 * (r * 2 > rows + c) + 2.0 * c / cols;
+  switch (fill) {
+    case Fill::Noise:
+      if (poisson) return static_cast<double>(std::poisson_distribution<int>(base)(gen));
+      return base + std::normal_distribution<double>(0.0, 1.0)(gen);
+    case Fill::Ties: return static_cast<double>(std::uniform_int_distribution<int>(0, 3)(gen));
+    case Fill::Blocks: return blockValue;
+    case Fill::Negative: return std::uniform_real_distribution<double>(-5.0, 4.0)(gen);
+    case Fill::Special: {
+      static const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
+                                        std::numeric_limits<double>::infinity(),
+                                        -std::numeric_limits<double>::infinity(),
+                                        1e300,
+                                        -1e300,
+                                        1e-310,
+                                        -1e-310,
+                                        -0.0,
+                                        0.0};
+      if (unit(gen) < 0.08) return specials[std::uniform_int_distribution<int>(0, 8)(gen)];
+      return base + unit(gen);
+    }
+    case Fill::Count: break;
+  }
+  return 0.0;
+}
+
+Array makeImage(Fill fill, bool poisson, std::mt19937& gen, int rows, int cols) {
+  Array img = Array::zeros(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
+  // Blocks: aligned squares of one side, each zero, one shared level or its own integer.
+  const int blockSide = 1 << std::uniform_int_distribution<int>(0, 3)(gen);
+  std::vector<double> levels(static_cast<std::size_t>(rows * cols));
+  for (double& v : levels) {
+    const int pick = std::uniform_int_distribution<int>(0, 3)(gen);
+    v = pick == 0 ? 0.0 : pick == 1 ? 2.5 : static_cast<double>(std::uniform_int_distribution<int>(1, 9)(gen));
+  }
+  const bool wholeFlat = fill == Fill::Blocks && std::uniform_int_distribution<int>(0, 4)(gen) == 0;
+  for (int c = 0; c < cols; ++c)
+    for (int r = 0; r < rows; ++r) {
+      const double level =
+          wholeFlat ? levels[0] : levels[static_cast<std::size_t>((r / blockSide) * cols + c / blockSide)];
+      img(static_cast<std::size_t>(r), static_cast<std::size_t>(c)) =
+          fillValue(fill, poisson, gen, r, c, rows, cols, level);
+    }
+  return img;
+}
+
+// Everything about a case follows from its module and seed. The line count K
+// is capped so that the literal search stays small: it fits K^2 candidates
+// on each square of side sh (at most 2 M N / sh^2 of them), at a cost of
+// about sh^2 plus a fixed part, some twelve times more for the plane fits.
+Case makeCase(Module module, unsigned seed, int maxLog2Side) {
+  std::mt19937 gen(seed);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(gen); };
+  Case k{module,
+         seed,
+         1 + static_cast<int>(seed % 3),
+         static_cast<Fill>(seed % static_cast<unsigned>(Fill::Count)),
+         module != Module::Tessik && pick(0, 1) == 1,
+         {},
+         {}};
+
+  const int minLog2 = module == Module::Tessik ? 0 : 1;
+  const int rows = 1 << pick(minLog2, maxLog2Side);
+  const int cols = module == Module::Tessik ? rows : 1 << pick(minLog2, maxLog2Side);
+  const int smaller = rows < cols ? rows : cols;
+  int sh = 1 << pick(0, 4);
+  while (sh > smaller) sh /= 2;
+  const Array img = makeImage(k.fill, k.poisson, gen, rows, cols);
+
+  std::ostringstream text;
+  text << moduleName(module) << " seed=" << seed << " " << rows << "x" << cols << " fill=" << fillName(k.fill)
+       << " threads=" << k.threads;
+  if (module == Module::Tessik) {
+    static const double pens[] = {0.0, 0.5, 2.0, 10.0, 1e3};
+    const double pen = pens[pick(0, 4)];
+    k.inputs = {img, Array::scalar(pen), Array::scalar(sh)};
+    text << " pen=" << pen << " sh=" << sh;
+  } else {
+    const double perLine = (module == Module::Quarlo ? 12.0 : 1.0) * (2.0 * rows * cols / (sh * sh)) *
+                           (sh * sh + (module == Module::Quarlo ? 6.0 : 2.0));
+    int maxK = static_cast<int>(std::sqrt(1.5e6 / perLine));
+    if (maxK > 40) maxK = 40;
+    const int K = pick(0, maxK);
+    // Any value from K^2 up to just below (K+1)^2 gives K lines per side.
+    const double lines = K * K + pick(0, 2 * K) + (pick(0, 1) ? 0.5 : 0.0);
+    // Defaults for the penalties half the time; otherwise given, zero included.
+    static const double pens[] = {0.0, 0.3, 1.0, 4.0, 30.0};
+    const bool defaults = pick(0, 1) == 1;
+    const double pen1 = pens[pick(0, 4)], pen2 = pens[pick(0, 4)];
+    // sh given as a non-integer now and then: it is truncated.
+    const double shInput = sh + (pick(0, 3) == 0 ? 0.75 : 0.0);
+    k.inputs = {img,
+                Array::scalar(shInput),
+                Array::string(k.poisson ? "Poisson" : "Gaussian"),
+                defaults ? Array::empty() : Array::scalar(pen1),
+                defaults ? Array::empty() : Array::scalar(pen2),
+                Array::scalar(lines)};
+    text << " sh=" << shInput << (k.poisson ? " Poisson" : " Gaussian") << " lines=" << lines << " (K=" << K << ")";
+    if (defaults)
+      text << " default penalties";
+    else
+      text << " penalties=" << pen1 << "," << pen2;
+  }
+  k.text = text.str();
+  return k;
+}
+
+struct Run {
+  std::vector<Array> outputs;
+  std::string error;  // the entry's message, empty when it returned
+};
+
+Run runEntry(EntryFn entry, const Case& k, int nlhs) {
+  Run run;
+  std::srand(k.seed);  // the label images draw from rand()
+  try {
+    run.outputs = callEntry(entry, k.inputs, nlhs);
+  } catch (const Error& e) {
+    run.error = e.what();
+  }
+  return run;
+}
+
+// Empty when both runs agree to the last bit; else what first differs.
+std::string compareRuns(const Run& fast, const Run& reference) {
+  std::ostringstream diff;
+  if (fast.error != reference.error) {
+    diff << "error \"" << fast.error << "\" vs reference \"" << reference.error << "\"";
+    return diff.str();
+  }
+  if (fast.outputs.size() != reference.outputs.size()) {
+    diff << fast.outputs.size() << " outputs vs reference " << reference.outputs.size();
+    return diff.str();
+  }
+  for (std::size_t o = 0; o < fast.outputs.size(); ++o) {
+    const Array& a = fast.outputs[o];
+    const Array& b = reference.outputs[o];
+    if (a.rows != b.rows || a.cols != b.cols || a.values.size() != b.values.size()) {
+      diff << "output " << o + 1 << " is " << a.rows << "x" << a.cols << " vs reference " << b.rows << "x" << b.cols;
+      return diff.str();
+    }
+    if (a.values.empty() || std::memcmp(a.values.data(), b.values.data(), a.values.size() * sizeof(double)) == 0)
+      continue;
+    std::size_t i = 0;
+    while (std::memcmp(&a.values[i], &b.values[i], sizeof(double)) == 0) ++i;
+    diff.precision(17);
+    diff << "output " << o + 1 << " differs first at index " << i << " (row " << i % a.rows << ", column " << i / a.rows
+         << "): " << a.values[i] << " vs reference " << b.values[i];
+    return diff.str();
+  }
+  return {};
+}
+
+class ThreadCountGuard {
+ public:
+  explicit ThreadCountGuard(int n) { setThreadCount(n); }
+  ~ThreadCountGuard() { setThreadCount(0); }
+};
+
+// Runs one case through the fast and the literal entry; returns true when
+// the entry returned results (as opposed to raising the same error).
+bool expectParity(const Case& k) {
+  EntryFn fast = tessik, reference = tessikReference;
+  int nlhs = 3;
+  if (k.module == Module::Brindel) fast = brindel, reference = brindelReference, nlhs = 6;
+  if (k.module == Module::Quarlo) fast = quarlo, reference = quarloReference, nlhs = 6;
+  Run fastRun, referenceRun;
+  {
+    ThreadCountGuard threads(k.threads);
+    fastRun = runEntry(fast, k, nlhs);
+  }
+  referenceRun = runEntry(reference, k, nlhs);
+  const std::string diff = compareRuns(fastRun, referenceRun);
+  if (!diff.empty()) ADD_FAILURE() << k.text << "\n  " << diff;
+  return referenceRun.error.empty();
+}
+
+// Runs `count` seeded cases; most images are at most 32 x 32, every
+// eighth one up to 64 on a side. Checks that errors did not crowd out results.
+void runCases(Module module, unsigned firstSeed, int count) {
+  int returned = 0;
+  for (int n = 0; n < count; ++n) {
+    const unsigned seed = firstSeed + static_cast<unsigned>(n);
+    if (expectParity(makeCase(module, seed, n % 8 == 7 ? 6 : 5))) ++returned;
+    if (::testing::Test::HasFailure()) return;  // one clear report, not a flood
+  }
+  EXPECT_GT(returned, count / 2) << moduleName(module) << ": most cases should return results";
+}
+
+TEST(Parity, Tessik) { runCases(Module::Tessik, 1000, 300); }
+
+TEST(Parity, Brindel) { runCases(Module::Brindel, 2000, 200); }
+
+TEST(Parity, Quarlo) { runCases(Module::Quarlo, 3000, 150); }
+
+// The extremes every module must handle alike: a 1 x 1 / 2 x 2 image, the
+// thinnest non-square images, the largest block side, no lines at all, and
+// errors raised on the way (negative Poisson sums, a non-dividing side).
+TEST(Parity, EdgeCases) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::mt19937 gen(7);
+  auto image = [&](int rows, int cols, Fill fill, bool poisson) { return makeImage(fill, poisson, gen, rows, cols); };
+  auto dyadic = [](Module module, std::vector<Array> inputs, const std::string& text, unsigned seed = 1) {
+    for (int threads = 1; threads <= 3; ++threads) {
+      Case k{module, seed, threads, Fill::Noise, false, inputs, text + " threads=" + std::to_string(threads)};
+      expectParity(k);
+    }
+  };
+  const Array gauss = Array::string("Gaussian"), poisson = Array::string("Poisson"), none = Array::empty();
+
+  dyadic(Module::Tessik, {Array::matrix(1, 1, {3.5}), Array::scalar(1.0)}, "tessik 1x1");
+  dyadic(Module::Tessik, {Array::matrix(1, 1, {nan}), Array::scalar(0.0), Array::scalar(1.0)}, "tessik 1x1 NaN");
+  dyadic(Module::Tessik, {Array::empty(), Array::scalar(1.0)}, "tessik empty");
+  dyadic(Module::Tessik, {image(64, 64, Fill::Blocks, false), Array::scalar(0.5), Array::scalar(16.0)},
+         "tessik 64x64 blocks sh=16");
+  dyadic(Module::Tessik, {image(16, 16, Fill::Noise, false), Array::scalar(1.0), Array::scalar(3.0)},
+         "tessik sh=3 does not divide");
+
+  for (Module m : {Module::Brindel, Module::Quarlo}) {
+    const std::string name = moduleName(m);
+    dyadic(m, {image(2, 2, Fill::Ties, false)}, name + " 2x2 all defaults");
+    dyadic(m, {image(2, 64, Fill::Noise, false), Array::scalar(2.0), gauss, none, none, Array::scalar(9.0)},
+           name + " 2x64 sh=2 K=3");
+    dyadic(m, {image(64, 2, Fill::Noise, true), Array::scalar(1.0), poisson, none, none, Array::scalar(16.0)},
+           name + " 64x2 sh=1 Poisson K=4");
+    dyadic(m, {image(32, 32, Fill::Special, false), Array::scalar(16.0), gauss, none, none, Array::scalar(25.0)},
+           name + " 32x32 special sh=16 K=5");
+    dyadic(m, {image(16, 16, Fill::Noise, false), Array::scalar(4.0), gauss, none, none, Array::scalar(0.0)},
+           name + " 16x16 K=0");
+    dyadic(m, {image(8, 8, Fill::Noise, false), Array::scalar(8.0), poisson, none, none, Array::scalar(1600.0)},
+           name + " 8x8 sh=8 Poisson K=40");
+    dyadic(m, {Array::zeros(16, 8), Array::scalar(4.0), poisson, Array::scalar(1.0), Array::scalar(1.0)},
+           name + " 16x8 zeros Poisson");
+    dyadic(m, {image(16, 16, Fill::Negative, true), Array::scalar(2.0), poisson, Array::scalar(0.5)},
+           name + " 16x16 negative Poisson, given penalties");
+    dyadic(m, {Array::matrix(2, 2, {-1.0, 0.0, 0.0, 0.5}), Array::scalar(1.0), poisson}, name + " negative sum");
+    dyadic(m, {image(16, 16, Fill::Noise, false), Array::scalar(3.0)}, name + " sh=3 does not divide");
+  }
+}
+
+}  // namespace
