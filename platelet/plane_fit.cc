@@ -2,53 +2,145 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
 #include <vector>
 
-// LAPACK/BLAS integers: 32-bit for the system's and Octave's libraries,
-// 64-bit for the libraries MATLAB ships (built with DYADFIT_LAPACK_ILP64).
-#ifdef DYADFIT_LAPACK_ILP64
-using lapack_int = std::int64_t;
-#else
-using lapack_int = int;
-#endif
-
-extern "C" {
-// Fortran LAPACK/BLAS, arguments by address, with the hidden length of the
-// character argument that gfortran-built libraries take.
-void dgels_(const char* trans, const lapack_int* m, const lapack_int* n, const lapack_int* nrhs, double* a,
-            const lapack_int* lda, double* b, const lapack_int* ldb, double* work, const lapack_int* lwork,
-            lapack_int* info, std::size_t transLength);
-void dgemv_(const char* trans, const lapack_int* m, const lapack_int* n, const double* alpha, const double* a,
-            const lapack_int* lda, const double* x, const lapack_int* incx, const double* beta, double* y,
-            const lapack_int* incy, std::size_t transLength);
-}
+#include "platelet/plane_solver.h"
 
 namespace dyadfit {
 namespace {
 
-// Solves the least-squares system whose design matrix `design` (m x k,
-// column-major, leading dimension m) has been filled, for the right-hand side
-// `rhs` (max(m, k) entries, pixel values first), and writes the fitted values
-// to `fitted` (m entries).
-void solveAndEvaluate(const std::vector<double>& design, std::vector<double>& rhs, std::vector<double>& fitted,
-                      int pixels, int unknowns) {
-  std::vector<double> solver(design);
-  std::vector<double> work(static_cast<std::size_t>(2 * pixels));
-  const char trans = 'N';
-  const lapack_int m = pixels, k = unknowns, nrhs = 1;
-  const lapack_int ldb = std::max(m, k);
-  const lapack_int lwork = 2 * m;
-  lapack_int info = 0;
-  dgels_(&trans, &m, &k, &nrhs, solver.data(), &m, rhs.data(), &ldb, work.data(), &lwork, &info, 1);
-  const double alpha = 1.0, beta = 0.0;
-  const lapack_int inc = 1;
-  dgemv_(&trans, &m, &k, &alpha, design.data(), &m, rhs.data(), &inc, &beta, fitted.data(), &inc, 1);
+// Shapes whose factorization is kept, and the memory all of them may hold
+// (in doubles): the pruning's squares up to 256 x 256 fit many times over.
+constexpr long long kCachedPixels = 1 << 16;
+constexpr std::size_t kCacheDoubles = std::size_t{1} << 22;
+
+// The factored plane design of an R x C block, or null when it is not kept.
+// Entries are never dropped, so a pointer stays valid for the process.
+const FactoredDesign* planeDesign(int R, int C) {
+  thread_local int lastR = -1, lastC = -1;
+  thread_local const FactoredDesign* last = nullptr;
+  if (R == lastR && C == lastC) return last;
+
+  static std::mutex lock;
+  static std::map<std::pair<int, int>, std::unique_ptr<FactoredDesign>> cache;
+  static std::size_t stored = 0;
+  const FactoredDesign* found = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    auto it = cache.find({R, C});
+    if (it != cache.end()) {
+      found = it->second.get();
+    } else {
+      const std::size_t rows = static_cast<std::size_t>(R) * static_cast<std::size_t>(C);
+      if (stored + 6 * rows + 3 > kCacheDoubles) return nullptr;
+      std::vector<double> design(rows * 3);
+      std::size_t p = 0;
+      for (int u = 0; u < R; ++u)
+        for (int v = 0; v < C; ++v, ++p) {
+          design[p] = 1.0;
+          design[p + rows] = u;
+          design[p + 2 * rows] = v;
+        }
+      auto entry = std::make_unique<FactoredDesign>(std::move(design), R * C, 3, true);
+      stored += entry->storedDoubles();
+      found = entry.get();
+      cache.emplace(std::make_pair(R, C), std::move(entry));
+    }
+  }
+  lastR = R;
+  lastC = C;
+  last = found;
+  return found;
+}
+
+// The calling thread's buffers for one block, grown as needed.
+double* threadBuffer(std::size_t doubles) {
+  thread_local std::vector<double> buffer;
+  if (buffer.size() < doubles) buffer.resize(doubles);
+  return buffer.data();
 }
 
 }  // namespace
 
 void fitPlane(const Grid& source, Grid& target, int i0, int j0, int R, int C) {
+  const long long pixels = static_cast<long long>(R) * C;
+  if (pixels <= 0) return;
+  const FactoredDesign* design = pixels >= 3 && pixels <= kCachedPixels ? planeDesign(R, C) : nullptr;
+  if (!design || design->mode() == FactoredDesign::Mode::Literal) {
+    fitPlaneReference(source, target, i0, j0, R, C);
+    return;
+  }
+  const std::size_t m = static_cast<std::size_t>(pixels);
+  double* b = threadBuffer(2 * m + design->scratchSize());
+  double* fitted = b + m;
+  std::size_t p = 0;
+  for (int u = 0; u < R; ++u)
+    for (int v = 0; v < C; ++v, ++p) b[p] = source[i0 + u][j0 + v];
+  if (!plainRightHandSide(b, static_cast<int>(m))) {
+    fitPlaneReference(source, target, i0, j0, R, C);
+    return;
+  }
+  design->solve(b, fitted, fitted + m);
+  p = 0;
+  for (int u = 0; u < R; ++u)
+    for (int v = 0; v < C; ++v, ++p) target[i0 + u][j0 + v] = fitted[p];
+}
+
+void fitBlockPlanes(int blockSize, const Grid& source, Grid& target, int M, int N) {
+  for (int i0 = 0; i0 < M; i0 += blockSize)
+    for (int j0 = 0; j0 < N; j0 += blockSize) fitPlane(source, target, i0, j0, blockSize, blockSize);
+}
+
+void wedgePlanesDesign(const double* mask, std::size_t stride, int R, int C, double* design) {
+  const std::size_t rows = static_cast<std::size_t>(R) * static_cast<std::size_t>(C);
+  std::size_t p = 0;
+  for (int u = 0; u < R; ++u)
+    for (int v = 0; v < C; ++v, ++p) {
+      const double w = mask[static_cast<std::size_t>(u) * stride + static_cast<std::size_t>(v)];
+      const double rest = 1.0 - w;
+      design[p] = w;
+      design[p + rows] = u * w;
+      design[p + 2 * rows] = v * w;
+      design[p + 3 * rows] = 1 * rest;
+      design[p + 4 * rows] = u * rest;
+      design[p + 5 * rows] = v * rest;
+    }
+}
+
+void fitWedgePlanes(const Grid& source, Grid& target, const Grid& mask, int i0, int j0, int R, int C) {
+  const int m = R * C;
+  const int k = 6;
+  if (m <= 0) return;
+  const std::size_t rows = static_cast<std::size_t>(m);
+  std::vector<double> b(rows), fitted(rows);
+  std::size_t p = 0;
+  for (int u = 0; u < R; ++u)
+    for (int v = 0; v < C; ++v, ++p) b[p] = source[i0 + u][j0 + v];
+  if (m < k || !plainRightHandSide(b.data(), m)) {
+    fitWedgePlanesReference(source, target, mask, i0, j0, R, C);
+    return;
+  }
+  std::vector<double> design(rows * k);
+  wedgePlanesDesign(mask[0], static_cast<std::size_t>(mask.inner()), R, C, design.data());
+  const FactoredDesign factored(std::move(design), m, k, false);
+  if (factored.mode() == FactoredDesign::Mode::Literal) {
+    fitWedgePlanesReference(source, target, mask, i0, j0, R, C);
+    return;
+  }
+  std::vector<double> scratch(factored.scratchSize());
+  factored.solve(b.data(), fitted.data(), scratch.data());
+  p = 0;
+  for (int u = 0; u < R; ++u)
+    for (int v = 0; v < C; ++v, ++p) target[i0 + u][j0 + v] = fitted[p];
+}
+
+// ------------------------------------------------ the literal fits: one dgels each
+
+void fitPlaneReference(const Grid& source, Grid& target, int i0, int j0, int R, int C) {
   const int m = R * C;
   const int k = 3;
   if (m <= 0) return;
@@ -64,18 +156,18 @@ void fitPlane(const Grid& source, Grid& target, int i0, int j0, int R, int C) {
       design[p + 2 * rows] = v;
       rhs[p] = source[i0 + u][j0 + v];
     }
-  solveAndEvaluate(design, rhs, fitted, m, k);
+  solveWithDgels(design, rhs, fitted, m, k);
   p = 0;
   for (int u = 0; u < R; ++u)
     for (int v = 0; v < C; ++v, ++p) target[i0 + u][j0 + v] = fitted[p];
 }
 
-void fitBlockPlanes(int blockSize, const Grid& source, Grid& target, int M, int N) {
+void fitBlockPlanesReference(int blockSize, const Grid& source, Grid& target, int M, int N) {
   for (int i0 = 0; i0 < M; i0 += blockSize)
-    for (int j0 = 0; j0 < N; j0 += blockSize) fitPlane(source, target, i0, j0, blockSize, blockSize);
+    for (int j0 = 0; j0 < N; j0 += blockSize) fitPlaneReference(source, target, i0, j0, blockSize, blockSize);
 }
 
-void fitWedgePlanes(const Grid& source, Grid& target, const Grid& mask, int i0, int j0, int R, int C) {
+void fitWedgePlanesReference(const Grid& source, Grid& target, const Grid& mask, int i0, int j0, int R, int C) {
   const int m = R * C;
   const int k = 6;
   if (m <= 0) return;
@@ -96,7 +188,7 @@ void fitWedgePlanes(const Grid& source, Grid& target, const Grid& mask, int i0, 
       design[p + 5 * rows] = v * rest;
       rhs[p] = source[i0 + u][j0 + v];
     }
-  solveAndEvaluate(design, rhs, fitted, m, k);
+  solveWithDgels(design, rhs, fitted, m, k);
   p = 0;
   for (int u = 0; u < R; ++u)
     for (int v = 0; v < C; ++v, ++p) target[i0 + u][j0 + v] = fitted[p];

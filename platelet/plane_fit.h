@@ -1,5 +1,12 @@
-// Least-squares plane fits through LAPACK dgels and BLAS dgemv.
+// Least-squares plane fits through LAPACK and BLAS.
+//
+// The *Reference fits call dgels and dgemv afresh for every block: they are
+// the literal stages. The others give the same bits with one factorization of
+// each design matrix (see plane_solver.h), falling back to dgels for blocks
+// that dgels would scale or that hold NaN or Inf.
 #pragma once
+
+#include <cstddef>
 
 #include "dyadic/grid.h"
 
@@ -8,14 +15,25 @@ namespace dyadfit {
 // Fits c0 + c1*u + c2*v (u = i - i0, v = j - j0) to the block
 // [i0, i0+R) x [j0, j0+C) of source and writes the plane's values into the
 // same block of target. Blocks with fewer pixels than unknowns get the
-// minimum-norm solution.
+// minimum-norm solution. The factorization of each block shape is kept for
+// the life of the process (shapes up to 65536 pixels); safe to call from
+// several threads at once.
 void fitPlane(const Grid& source, Grid& target, int i0, int j0, int R, int C);
+void fitPlaneReference(const Grid& source, Grid& target, int i0, int j0, int R, int C);
 
 // Replaces every aligned blockSize x blockSize block by its plane.
 void fitBlockPlanes(int blockSize, const Grid& source, Grid& target, int M, int N);
+void fitBlockPlanesReference(int blockSize, const Grid& source, Grid& target, int M, int N);
 
 // Two planes at once: one over the pixels whose mask (indexed locally) is 1,
-// one over those whose mask is 0.
+// one over those whose mask is 0. The design depends on the mask, so the fast
+// variant factors it afresh, through the same routines dgels calls.
 void fitWedgePlanes(const Grid& source, Grid& target, const Grid& mask, int i0, int j0, int R, int C);
+void fitWedgePlanesReference(const Grid& source, Grid& target, const Grid& mask, int i0, int j0, int R, int C);
+
+// The design of fitWedgePlanes for the R x C mask whose row u starts at
+// mask + u * stride, column by column (w, u*w, v*w, 1 - w, u*(1 - w),
+// v*(1 - w)), rows in pixel order: R*C*6 values.
+void wedgePlanesDesign(const double* mask, std::size_t stride, int R, int C, double* design);
 
 }  // namespace dyadfit

@@ -14,7 +14,8 @@ void prunePlatelets(const Grid& data, int M, int N, double pen, Grid& estimate, 
 
 bool plateletSearch(const Grid& block, int n, Grid& bestFit, Grid& bestMask, int resolution,
                     std::string_view noiseType) {
-  return searchSplits(block, n, bestFit, bestMask, resolution, noiseType, fitWedgePlanes, kPlateletModel.startCost);
+  return searchSplits(block, n, bestFit, bestMask, resolution, noiseType, kPlateletModel.twoPiece,
+                      kPlateletModel.startCost, kPlateletModel.kernel);
 }
 
 void refinePlatelets(Grid& estimate, const Grid& image, const Grid& averaged, double penPlane, double penPlatelet,

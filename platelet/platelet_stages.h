@@ -8,6 +8,7 @@
 #include "dyadic/grid.h"
 #include "dyadic/refine_dyadic.h"
 #include "platelet/plane_fit.h"
+#include "platelet/plane_kernel.h"
 
 namespace dyadfit {
 
@@ -22,6 +23,6 @@ void refinePlatelets(Grid& estimate, const Grid& image, const Grid& averaged, do
                      int M, int N, int h, const std::vector<DyadicSquare>& squares, int count,
                      std::string_view noiseType, int resolution);
 
-inline constexpr SplitModel kPlateletModel{fitPlane, fitWedgePlanes, 1e8};
+inline constexpr SplitModel kPlateletModel{fitPlane, fitWedgePlanes, 1e8, makePlateletKernel};
 
 }  // namespace dyadfit

@@ -1,17 +1,22 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <limits>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "dyadic/dyadic_entry.h"
+#include "dyadic/parallel.h"
 #include "dyadic/region_cost.h"
 #include "dyadic/wedge_mask.h"
 #include "host/standalone.h"
 #include "platelet/plane_fit.h"
+#include "platelet/plane_kernel.h"
 #include "platelet/platelet_stages.h"
 #include "platelet/quarlo_entry.h"
 #include "tests/test_support.h"
@@ -251,6 +256,97 @@ TEST(PlaneFit, BlocksWithFewerPixelsThanUnknowns) {
       EXPECT_TRUE(allFinite(f)) << "mask " << bits;
     else
       expectGridNear(f, spike, 0, 0, 2, 2, 1e-12);
+  }
+}
+
+// ------------------------------------------- fast fits against the literal ones
+
+bool sameBits(const double* a, const double* b, std::size_t count) {
+  return std::memcmp(a, b, count * sizeof(double)) == 0;
+}
+
+// Data of every kind the solver treats apart: plain values, zeros, values
+// dgels scales up (1e-300) or down (1e300), NaN, infinities, small integers
+// with exact cancellations, subnormals, and values near the top of the
+// unscaled range whose intermediate sums overflow.
+const char* const kKinds[] = {"plain", "zeros", "tiny", "huge", "nan", "inf", "ties", "subnormal", "overflowing"};
+Grid blockOfKind(int kind, int M, int N, unsigned seed) {
+  Grid g = randomGrid(M, N, seed, -50.0, 50.0);
+  for (int i = 0; i < M; ++i)
+    for (int j = 0; j < N; ++j) {
+      double& x = g[i][j];
+      switch (kind) {
+        case 1: x = 0.0; break;
+        case 2: x *= 1e-300; break;
+        case 3: x *= 1e300; break;
+        case 4: x = (i + 2 * j) % 5 == 1 ? NAN : x; break;
+        case 5: x = (i + j) % 4 == 0 ? (i % 2 ? -INFINITY : INFINITY) : x; break;
+        case 6: x = std::floor(std::fabs(x)) - 4.0 * std::floor(std::fabs(x) / 4.0); break;
+        case 7: x *= 1e-320; break;
+        case 8: x *= 1e289; break;
+      }
+    }
+  return g;
+}
+
+TEST(FastPlaneFits, SameBitsAsOneDgelsPerBlock) {
+  const std::pair<int, int> shapes[] = {{1, 1}, {1, 2}, {2, 1}, {1, 3}, {2, 2}, {4, 4}, {8, 8}, {3, 5}, {2, 8}};
+  for (int kind = 0; kind < 9; ++kind)
+    for (auto [R, C] : shapes) {
+      const Grid src = blockOfKind(kind, 10, 10, 20 + kind);
+      Grid fast = makeGrid(10, 10, [](int, int) { return -9.0; }), literal = fast;
+      fitPlane(src, fast, 1, 2, R, C);
+      fitPlaneReference(src, literal, 1, 2, R, C);
+      EXPECT_TRUE(sameBits(fast.data(), literal.data(), fast.size())) << kKinds[kind] << " " << R << "x" << C;
+      // In place, and over whole grids of blocks.
+      Grid inPlace = src, literalInPlace = src;
+      fitPlane(inPlace, inPlace, 1, 2, R, C);
+      fitPlaneReference(literalInPlace, literalInPlace, 1, 2, R, C);
+      EXPECT_TRUE(sameBits(inPlace.data(), literalInPlace.data(), src.size())) << kKinds[kind] << " in place";
+      if (R != C || 8 % R != 0) continue;
+      Grid blocks(8, 8), literalBlocks(8, 8);
+      fitBlockPlanes(R, src, blocks, 8, 8);
+      fitBlockPlanesReference(R, src, literalBlocks, 8, 8);
+      EXPECT_TRUE(sameBits(blocks.data(), literalBlocks.data(), blocks.size())) << kKinds[kind] << " side " << R;
+    }
+}
+
+TEST(FastPlaneFits, WedgePlanesAndKernelCostsSameBitsAsDgels) {
+  // Line masks of sides 1 to 8, the two empty-sided (rank-deficient) masks and
+  // one that is not 0/1; the kernel against the literal fit and cost on the
+  // masks of a whole candidate set, under both noise models.
+  std::vector<double> scratch;  // one thread's, shared by every kernel call
+  for (int n : {1, 2, 4, 8}) {
+    const MaskSet masks = buildMaskSet(n, 6, 0, 36);
+    std::vector<Grid> extra = {makeGrid(n, n, [](int, int) { return 1.0; }), Grid(n, n),
+                               makeGrid(n, n, [](int i, int j) { return (i + j) % 3 * 0.5; })};
+    for (int kind = 0; kind < 9; ++kind) {
+      const Grid block = blockOfKind(kind, n, n, 40 + kind);
+      for (std::size_t d = 0; d < masks.count() + extra.size(); ++d) {
+        Grid mask(n, n);
+        if (d < masks.count())
+          masks.copyTo(d, mask);
+        else
+          mask = extra[d - masks.count()];
+        Grid fast(n, n), literal(n, n);
+        fitWedgePlanes(block, fast, mask, 0, 0, n, n);
+        fitWedgePlanesReference(block, literal, mask, 0, 0, n, n);
+        ASSERT_TRUE(sameBits(fast.data(), literal.data(), fast.size())) << kKinds[kind] << " n " << n << " mask " << d;
+      }
+      for (bool poisson : {false, true}) {
+        const auto kernel = makePlateletKernel(masks, poisson, fitWedgePlanes);
+        const auto literal = makeLiteralSplitKernel(masks, poisson, fitWedgePlanesReference);
+        std::vector<double> fast(masks.count()), expected(masks.count());
+        // Two calls over a split range, as the search makes them.
+        const std::size_t half = masks.count() / 2;
+        kernel->costs(block, 0, half, fast.data(), scratch);
+        kernel->costs(block, half, masks.count() - half, fast.data() + half, scratch);
+        std::vector<double> none;
+        literal->costs(block, 0, masks.count(), expected.data(), none);
+        EXPECT_TRUE(sameBits(fast.data(), expected.data(), fast.size()))
+            << kKinds[kind] << " n " << n << (poisson ? " Poisson" : " Gaussian");
+      }
+    }
   }
 }
 
@@ -574,6 +670,55 @@ TEST(QuarloEntry, SmallBlockSidesRun) {
     }
     EXPECT_GT(seen, 0);
   }
+}
+
+// quarlo with every plane fit and split cost done by one dgels per block
+// (the module reference also swaps the pruning and the refinement, and links
+// the reference library, which the 64-bit-integer build of this suite lacks).
+constexpr EntryModel kLiteralFitsModel{
+    fitBlockPlanesReference, {fitPlaneReference, fitWedgePlanesReference, kPlateletModel.startCost}, 3.0, 4.0};
+void quarloLiteralFits(Inputs in, Outputs& out) { runDyadicEntry(kLiteralFitsModel, in, out); }
+
+TEST(QuarloEntry, SameResultsAsTheLiteralFits) {
+  // All six results, bit for bit, with the label draws seeded alike, on two
+  // threads: smooth data with an edge under both noise models, ties, NaN and
+  // huge values, non-square images and small block sides.
+  std::mt19937 gen(12);
+  std::uniform_real_distribution<double> noise(-5.0, 5.0);
+  auto edge = [&](std::size_t r, std::size_t c) { return (r > c ? 40.0 : 10.0) + 0.5 * c + noise(gen); };
+  struct Run {
+    Array img;
+    std::vector<Array> more;
+  };
+  Array counts = image(32, 16, [&](std::size_t r, std::size_t c) { return std::floor(std::fabs(edge(r, c))); });
+  Array special = image(16, 16, edge);
+  special(3, 4) = NAN;
+  special(9, 1) = 1e300;
+  special(12, 12) = -INFINITY;
+  const std::vector<Run> runs = {
+      {image(32, 32, edge), {}},
+      {counts, {Array::empty(), Array::string("Poisson")}},
+      {image(16, 32, [&](std::size_t r, std::size_t c) { return double((r * 7 + c * 3) % 4); }), {Array::scalar(2)}},
+      {special, {Array::scalar(4), Array::string("Gaussian"), Array::scalar(1.0), Array::scalar(2.0)}},
+      {image(8, 8, edge), {Array::scalar(1)}},
+  };
+  setThreadCount(2);
+  for (std::size_t r = 0; r < runs.size(); ++r) {
+    std::vector<Array> in = {runs[r].img};
+    in.insert(in.end(), runs[r].more.begin(), runs[r].more.end());
+    std::srand(5);
+    const std::vector<Array> fast = callEntry(quarlo, in, 6);
+    std::srand(5);
+    const std::vector<Array> literal = callEntry(quarloLiteralFits, in, 6);
+    ASSERT_EQ(fast.size(), 6u);
+    ASSERT_EQ(literal.size(), 6u);
+    for (std::size_t k = 0; k < 6; ++k) {
+      ASSERT_EQ(fast[k].values.size(), literal[k].values.size()) << "run " << r << " result " << k;
+      EXPECT_TRUE(sameBits(fast[k].values.data(), literal[k].values.data(), fast[k].values.size()))
+          << "run " << r << " result " << k;
+    }
+  }
+  setThreadCount(0);
 }
 
 }  // namespace
