@@ -1,31 +1,37 @@
-function bench_case(module, n)
-% BENCH_CASE  One benchmark case, run by bench/run.sh in a fresh process.
+function bench_case(module, file, n, noiseType)
+% BENCH_CASE  One Octave benchmark case, run by bench/run.sh in a fresh process.
 %
-%   bench_case(MODULE, N) builds an N x N test image (the Shepp-Logan
-%   phantom scaled to [0, 10] plus Gaussian noise of standard deviation 1,
-%   fixed seeds) and runs MODULE on it:
+%   bench_case(MODULE, FILE, N, NOISETYPE) reads the N x N image that
+%   dyadfit_bench wrote to FILE (raw doubles, column-major) and calls MODULE
+%   on it, asking for every result:
 %
-%     'none'     only the image generation (the baseline)
+%     'none'     only reads the image (the baseline)
 %     'tessik'   tessik(image, 0.1 * log(N*N), 1)
-%     'brindel'  brindel(image), all defaults
-%     'quarlo'   quarlo(image), all defaults
+%     'brindel'  brindel(image, [], NOISETYPE), other inputs at their defaults
+%     'quarlo'   quarlo(image, [], NOISETYPE), other inputs at their defaults
 %
-%   It prints one line "call_seconds <t>": the time of the module call
-%   alone (0 for the baseline).
+%   It prints one line "seconds <t>": the time of the module call alone
+%   (0 for the baseline).
 
-  rand('state', 1);
-  randn('state', 1);
-  img = 10 * dyadfit_phantom(n) + randn(n);
+  fid = fopen(file, 'r');
+  if fid < 0
+    error('bench_case: cannot open %s', file);
+  end
+  img = fread(fid, [n, n], 'double');
+  fclose(fid);
+  if numel(img) ~= n * n
+    error('bench_case: %s holds fewer than %d x %d values', file, n, n);
+  end
 
   t0 = tic;
   switch module
     case 'none'
     case 'tessik'
-      est = tessik(img, 0.1 * log(n * n), 1); %#ok<NASGU>
+      [est, labels, squares] = tessik(img, 0.1 * log(n * n), 1); %#ok<ASGLU>
     case 'brindel'
-      est = brindel(img); %#ok<NASGU>
+      [est, avg, labels1, squares, est2, labels2] = brindel(img, [], noiseType); %#ok<ASGLU>
     case 'quarlo'
-      est = quarlo(img); %#ok<NASGU>
+      [est, avg, labels1, squares, est2, labels2] = quarlo(img, [], noiseType); %#ok<ASGLU>
     otherwise
       error('bench_case: unknown module %s', module);
   end
@@ -33,5 +39,5 @@ function bench_case(module, n)
   if strcmp(module, 'none')
     t = 0;
   end
-  fprintf('call_seconds %.3f\n', t);
+  printf('seconds %.3f\n', t);
 end

@@ -1,14 +1,27 @@
 #!/usr/bin/env bash
-# Benchmark of the three modules: each case runs in a fresh octave-cli
-# process under /usr/bin/time -v, which gives the wall time and peak RSS.
+# Benchmark: the literal reference entries against the fast ones, and the
+# fast modules inside Octave. Every run is a fresh process under
+# /usr/bin/time -v, which gives its peak RSS.
 #
-#   bench/run.sh BUILD_DIR        modules are taken from BUILD_DIR/mex
-#   BENCH_QUICK=1 bench/run.sh …  skips the slowest cases (brindel 1024^2,
-#                                 quarlo 512^2)
+#   bench/run.sh BUILD_DIR        uses BUILD_DIR/bench/dyadfit_bench and BUILD_DIR/mex
+#   BENCH_QUICK=1 bench/run.sh …  skips the slowest cases (quarlo reference 512^2,
+#                                 brindel 2048^2, quarlo 1024^2)
 #
-# A "baseline" row per image size is the same process doing only the image
-# generation; subtract it from a module's row to read the module's share.
-# The table is printed and written to bench-output/results.txt.
+# Each case runs on three images built from fixed seeds (see
+# bench/dyadfit_bench.cc): noise (flat + uniform noise of amplitude 10, the
+# worst case), phantom (Shepp-Logan x10 + N(0,1)) and counts (Poisson counts
+# of the phantom, peak 30, run with noiseType 'Poisson'). brindel and quarlo
+# use their defaults; tessik uses pen = 0.1*log(M*N), sh = 1.
+#
+# Table 1 (C++): the module call's own seconds for the reference (one thread)
+# and the fast entry at 1 and 2 threads (DYADFIT_THREADS), ratio = reference /
+# fast at one thread, gain = 1 thread / 2 threads, peak RSS of the reference
+# process and of the 2-thread fast process. check: every run of the case gave
+# the same bits ("identical") or not ("DIFFERENT").
+# Table 2 (Octave): the fast modules called from octave-cli at 2 threads on the
+# same images, with the process's peak RSS and that peak minus a baseline
+# process that only reads the image.
+# Both tables are printed and written to bench-output/results.txt.
 set -euo pipefail
 
 if [[ $# -ne 1 ]]; then
@@ -17,70 +30,154 @@ if [[ $# -ne 1 ]]; then
 fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
+bench="$build/bench/dyadfit_bench"
 mexdir="$build/mex"
+[[ -x "$bench" ]] || { echo "$0: $bench not found; build first (make build)" >&2; exit 1; }
 for module in tessik brindel quarlo; do
-  if ! compgen -G "$mexdir/$module.mex*" >/dev/null; then
-    echo "$0: $mexdir/$module.mex not found; build first (make build)" >&2
-    exit 1
-  fi
+  compgen -G "$mexdir/$module.mex*" >/dev/null ||
+    { echo "$0: $mexdir/$module.mex not found; build first (make build)" >&2; exit 1; }
 done
 [[ -x /usr/bin/time ]] || { echo "$0: /usr/bin/time is missing (Debian package 'time')" >&2; exit 1; }
 
 outdir="$root/bench-output"
 mkdir -p "$outdir"
 results="$outdir/results.txt"
+: >"$results"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-
 quick=${BENCH_QUICK:-0}
-cases=(
-  "none 128" "none 256" "none 512" "none 1024" "none 2048"
-  "tessik 2048"
-  "brindel 256" "brindel 512" "brindel 1024"
-  "quarlo 128" "quarlo 256" "quarlo 512"
-)
+images=(noise phantom counts)
+failures=0
 
-# m:ss.ss or h:mm:ss from /usr/bin/time, to seconds.
+# Cases as "module side", with "slow" for those BENCH_QUICK=1 skips.
+compared=("brindel 256" "brindel 512" "quarlo 256" "quarlo 512 slow" "tessik 2048")
+fast_only=("brindel 1024" "brindel 2048 slow" "quarlo 1024 slow" "tessik 4096")
+in_octave=("brindel 512" "brindel 2048 slow" "quarlo 256" "quarlo 1024 slow" "tessik 4096")
+
+say() { echo "$*" | tee -a "$results"; }
+rule() { say "$(printf '%*s' "$1" '' | tr ' ' '-')"; }
+
+# measure NAME ENV... -- COMMAND...: runs COMMAND with the environment
+# settings under /usr/bin/time -v; sets call_s (the "seconds" line it
+# printed), digest and peak_mib, or returns 1 (its stderr goes to ours).
+measure() {
+  local log="$work/$1" envs=()
+  shift
+  while [[ "$1" != -- ]]; do envs+=("$1"); shift; done
+  shift
+  call_s=- digest=- peak_mib=-
+  if ! /usr/bin/time -v -o "$log.time" env "${envs[@]}" "$@" >"$log.out" 2>"$log.err"; then
+    sed 's/^/    /' "$log.err" >&2
+    failures=$((failures + 1))
+    return 1
+  fi
+  call_s=$(sed -n 's/^seconds //p' "$log.out")
+  digest=$(sed -n 's/^digest //p' "$log.out")
+  peak_mib=$(awk '/Maximum resident set size/ { printf "%.1f", $NF / 1024 }' "$log.time")
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b <= 0) print "-"; else printf "%.1f", a / b }'; }
+
+declare -A fast2_seconds
+
+{
+  echo "dyadfit benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, build $build"
+  echo "images: noise = 50 + U(0,10); phantom = 10*Shepp-Logan + N(0,1); counts = Poisson(30*Shepp-Logan), noiseType 'Poisson'"
+  echo "brindel, quarlo: defaults; tessik: pen 0.1*log(M*N), sh 1; seconds: the module call alone"
+  echo
+  echo "C++ (dyadfit_bench): reference (1 thread) against fast (1 and 2 threads)"
+} | tee -a "$results"
+fmt1='%-24s %9s %9s %9s %7s %6s %9s %9s  %s'
+header=$(printf "$fmt1" case ref_s fast_1t_s fast_2t_s ratio gain ref_MiB fast_MiB check)
+say "$header"
+rule ${#header}
+
+cpp_case() {
+  local module=$1 n=$2 flag=$3 with_reference=$4 image name ref_s ref_mib fast1 fast2 fast_mib check
+  for image in "${images[@]}"; do
+    name=$(printf '%s %s^2 %s' "$module" "$n" "$image")
+    if [[ "$quick" == 1 && "$flag" == slow ]]; then
+      say "$(printf "$fmt1" "$name" skipped - - - - - - -)"
+      continue
+    fi
+    local digests=() ok=1
+    ref_s=- ref_mib=-
+    if [[ "$with_reference" == 1 ]]; then
+      if measure "$module-$n-$image-ref" DYADFIT_THREADS=1 -- "$bench" "$module" reference "$image" "$n"; then
+        digests+=("$digest")
+      else ok=0; fi
+      ref_s=$call_s ref_mib=$peak_mib
+    fi
+    measure "$module-$n-$image-1" DYADFIT_THREADS=1 -- "$bench" "$module" fast "$image" "$n" && digests+=("$digest") || ok=0
+    fast1=$call_s
+    measure "$module-$n-$image-2" DYADFIT_THREADS=2 -- "$bench" "$module" fast "$image" "$n" && digests+=("$digest") || ok=0
+    fast2=$call_s fast_mib=$peak_mib
+    fast2_seconds["$module $n $image"]=$fast2
+    if [[ $ok == 0 ]]; then
+      check=failed
+    elif [[ $(printf '%s\n' "${digests[@]}" | sort -u | wc -l) == 1 ]]; then
+      check=identical
+    else
+      check=DIFFERENT
+      failures=$((failures + 1))
+    fi
+    say "$(printf "$fmt1" "$name" "$ref_s" "$fast1" "$fast2" "$(ratio "$ref_s" "$fast1")" "$(ratio "$fast1" "$fast2")" \
+      "$ref_mib" "$fast_mib" "$check")"
+  done
+}
+
+for c in "${compared[@]}"; do
+  read -r module n flag <<<"$c"
+  cpp_case "$module" "$n" "${flag:-}" 1
+done
+for c in "${fast_only[@]}"; do
+  read -r module n flag <<<"$c"
+  cpp_case "$module" "$n" "${flag:-}" 0
+done
+
+say
+say "Octave (octave-cli, modules from $mexdir, 2 threads): the fast modules on the same images"
+fmt2='%-24s %9s %9s %9s %9s %13s'
+header=$(printf "$fmt2" case call_s cpp_2t_s wall_s peak_MiB minus_base_MiB)
+say "$header"
+rule ${#header}
+
 to_seconds() {
   awk -F: '{ if (NF == 3) print $1 * 3600 + $2 * 60 + $3; else if (NF == 2) print $1 * 60 + $2; else print $1 }' <<<"$1"
 }
+declare -A baseline_mib
+octave_run() {  # NAME MODULE FILE N NOISE: measure() of one octave-cli process, plus wall_s
+  local name=$1 module=$2 file=$3 n=$4 noise=$5
+  measure "$name" DYADFIT_THREADS=2 -- octave-cli --norc --no-history --no-window-system --quiet \
+    --eval "addpath('$mexdir'); addpath('$root/bench'); bench_case('$module', '$file', $n, '$noise')" || return 1
+  wall_s=$(to_seconds "$(awk '/Elapsed \(wall clock\)/ { print $NF }' "$work/$name.time")")
+}
 
-header=$(printf '%-9s %-11s %10s %10s %14s' module size wall_s call_s peak_rss_MiB)
-{
-  echo "dyadfit benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, modules from $mexdir"
-  echo "image: Shepp-Logan phantom x10 + N(0,1) noise; tessik pen 0.1*log(M*N), sh 1; brindel, quarlo defaults"
-  echo "wall_s and peak RSS: whole octave-cli process; call_s: the module call alone"
-  echo
-  echo "$header"
-  printf '%s\n' "$(printf '%*s' ${#header} '' | tr ' ' '-')"
-} | tee "$results"
-
-failures=0
-for c in "${cases[@]}"; do
-  read -r module n <<<"$c"
-  if [[ "$quick" == 1 && ( "$c" == "brindel 1024" || "$c" == "quarlo 512" ) ]]; then
-    line=$(printf '%-9s %-11s %10s %10s %14s' "$module" "${n}x${n}" skipped - -)
-    echo "$line" | tee -a "$results"
-    continue
-  fi
-  label=$module
-  [[ "$module" == none ]] && label=baseline
-  log="$work/$module-$n"
-  if /usr/bin/time -v -o "$log.time" \
-      octave-cli --norc --no-history --no-window-system --quiet \
-      --eval "addpath('$mexdir'); addpath('$root/demo'); addpath('$root/bench'); bench_case('$module', $n)" \
-      >"$log.out" 2>"$log.err"; then
-    wall=$(to_seconds "$(awk '/Elapsed \(wall clock\)/ { print $NF }' "$log.time")")
-    rss=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$log.time")
-    call=$(sed -n 's/^call_seconds //p' "$log.out")
-    line=$(printf '%-9s %-11s %10.2f %10s %14.1f' "$label" "${n}x${n}" "$wall" "${call:--}" "$(awk "BEGIN { print $rss / 1024 }")")
-  else
-    line=$(printf '%-9s %-11s %10s %10s %14s' "$label" "${n}x${n}" failed - -)
-    failures=$((failures + 1))
-    sed 's/^/    /' "$log.err" >&2
-  fi
-  echo "$line" | tee -a "$results"
+for c in "${in_octave[@]}"; do
+  read -r module n flag <<<"$c"
+  for image in "${images[@]}"; do
+    name=$(printf '%s %s^2 %s' "$module" "$n" "$image")
+    if [[ "$quick" == 1 && "${flag:-}" == slow ]]; then
+      say "$(printf "$fmt2" "$name" skipped - - - -)"
+      continue
+    fi
+    file="$work/$image-$n.bin"
+    [[ -f "$file" ]] || "$bench" write "$image" "$n" "$file"
+    noise=Gaussian
+    [[ "$image" == counts ]] && noise=Poisson
+    key="$image $n"
+    if [[ -z "${baseline_mib[$key]:-}" ]]; then
+      octave_run "base-$image-$n" none "$file" "$n" "$noise" && baseline_mib[$key]=$peak_mib || baseline_mib[$key]=-
+    fi
+    if octave_run "octave-$module-$n-$image" "$module" "$file" "$n" "$noise"; then
+      own=$(awk -v a="$peak_mib" -v b="${baseline_mib[$key]}" 'BEGIN { if (b == "-") print "-"; else printf "%.1f", a - b }')
+      say "$(printf "$fmt2" "$name" "$call_s" "${fast2_seconds["$module $n $image"]:--}" "$wall_s" "$peak_mib" "$own")"
+    else
+      say "$(printf "$fmt2" "$name" failed - - - -)"
+    fi
+  done
 done
+
 echo
 echo "Written to $results"
-((failures == 0)) || { echo "$failures case(s) failed" >&2; exit 1; }
+((failures == 0)) || { echo "$failures run(s) failed or differed" >&2; exit 1; }

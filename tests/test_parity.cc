@@ -243,9 +243,9 @@ void runCases(Module module, unsigned firstSeed, int count) {
 
 TEST(Parity, Tessik) { runCases(Module::Tessik, 1000, 300); }
 
-TEST(Parity, Brindel) { runCases(Module::Brindel, 2000, 200); }
+TEST(Parity, Brindel) { runCases(Module::Brindel, 2000, 300); }
 
-TEST(Parity, Quarlo) { runCases(Module::Quarlo, 3000, 150); }
+TEST(Parity, Quarlo) { runCases(Module::Quarlo, 3000, 200); }
 
 // The extremes every module must handle alike: a 1 x 1 / 2 x 2 image, the
 // thinnest non-square images, the largest block side, no lines at all, and
