@@ -42,8 +42,8 @@ double largestMagnitude(const double* a, std::size_t count) {
   return norm;
 }
 
-// Probe blocks of m values: fractional values of mixed sign, then small
-// integers with many zeros and exact cancellations.
+}  // namespace
+
 void probeBlock(int which, int m, double* b) {
   std::uint64_t state = 0x9E3779B97F4A7C15ull * static_cast<std::uint64_t>(which + 1);
   for (int p = 0; p < m; ++p) {
@@ -52,8 +52,6 @@ void probeBlock(int which, int m, double* b) {
     b[p] = which == 0 ? 2000.0 * unit - 1000.0 : std::floor(5.0 * unit) - 2.0;
   }
 }
-
-}  // namespace
 
 void solveWithDgels(const std::vector<double>& design, std::vector<double>& rhs, std::vector<double>& fitted, int m,
                     int k) {
@@ -95,23 +93,43 @@ FactoredDesign::FactoredDesign(std::vector<double> design, int m, int k, bool pr
   dgeqrf_(&rowsL, &colsL, qr_.data(), &rowsL, tau_.data(), work.data(), &lwork, &info);
   if (info != 0) return;
 
+  lastv_.assign(static_cast<std::size_t>(k), 0);
+  for (int i = 0; i < k; ++i) {
+    const double* v = qr_.data() + static_cast<std::size_t>(i) * rows + i;
+    singular_ = singular_ || v[0] == 0.0;
+    if (tau_[static_cast<std::size_t>(i)] == 0.0) continue;
+    int last = m - i;  // v[0] counts as 1
+    while (last > 1 && v[last - 1] == 0.0) --last;
+    lastv_[static_cast<std::size_t>(i)] = last;
+  }
+
   mode_ = Mode::Lapack;
   if (!probe) return;
-  std::vector<double> rhs(rows), literal(rows), viaLapack(rows), b(rows), scratch(scratchSize());
-  for (int which = 0; which < 2; ++which) {
+  std::vector<double> rhs(rows), literal(rows), viaLapack(rows), viaReplica(rows), b(rows), scratch(scratchSize());
+  const std::size_t bytes = rows * sizeof(double);
+  bool replicaMatches = true;
+  for (int which = 0; which < kProbeBlocks; ++which) {
     probeBlock(which, m, rhs.data());
     solveWithDgels(design_, rhs, literal, m, k);
-    const std::size_t bytes = rows * sizeof(double);
     probeBlock(which, m, b.data());
     solveLapack(b.data(), viaLapack.data(), scratch.data());
     if (std::memcmp(literal.data(), viaLapack.data(), bytes) != 0) {
       mode_ = Mode::Literal;
       return;
     }
+    probeBlock(which, m, b.data());
+    solveReplica(b.data(), viaReplica.data());
+    replicaMatches = replicaMatches && std::memcmp(literal.data(), viaReplica.data(), bytes) == 0;
   }
+  if (replicaMatches) mode_ = Mode::Replica;
 }
 
-void FactoredDesign::solve(double* b, double* fitted, double* scratch) const { solveLapack(b, fitted, scratch); }
+void FactoredDesign::solve(double* b, double* fitted, double* scratch) const {
+  if (mode_ == Mode::Replica)
+    solveReplica(b, fitted);
+  else
+    solveLapack(b, fitted, scratch);
+}
 
 void FactoredDesign::solveLapack(double* b, double* fitted, double* scratch) const {
   // dormqr writes 1 over each diagonal entry while it applies that
@@ -126,6 +144,46 @@ void FactoredDesign::solveLapack(double* b, double* fitted, double* scratch) con
   // info > 0 (a zero pivot): dgels returns with Q^T b in b, and so do we.
   const double alpha = 1.0, beta = 0.0;
   dgemv_("N", &m, &k, &alpha, design_.data(), &m, b, &inc, &beta, fitted, &inc, 1);
+}
+
+// dorm2r applies reflector i to rows i.. through dlarf: w = C^T v by dgemv
+// 'T' (skipped when iladlc finds the rows zero), then C += v (-tau w) by dger
+// (skipped when w is zero); dtrtrs stops at a zero pivot, else dtrsm solves
+// from the last unknown up, skipping zero entries; dgemv 'N' sums the columns
+// times the coefficients, skipping zero coefficients.
+void FactoredDesign::solveReplica(double* c, double* fitted) const {
+  const std::size_t rows = static_cast<std::size_t>(m_);
+  for (int i = 0; i < k_; ++i) {
+    const int last = lastv_[static_cast<std::size_t>(i)];
+    double* ci = c + i;
+    const double* v = qr_.data() + static_cast<std::size_t>(i) * rows + i;
+    bool nonzero = false;
+    for (int r = 0; r < last && !nonzero; ++r) nonzero = ci[r] != 0.0;
+    if (!nonzero) continue;
+    double temp = 0.0;
+    temp = temp + ci[0] * 1.0;
+    for (int r = 1; r < last; ++r) temp = temp + ci[r] * v[r];
+    const double w = 0.0 + 1.0 * temp;
+    if (w == 0.0) continue;
+    const double t = -tau_[static_cast<std::size_t>(i)] * w;
+    ci[0] = ci[0] + 1.0 * t;
+    for (int r = 1; r < last; ++r) ci[r] = ci[r] + v[r] * t;
+  }
+  if (!singular_) {
+    for (int j = k_ - 1; j >= 0; --j) {
+      if (c[j] == 0.0) continue;
+      const double* rj = qr_.data() + static_cast<std::size_t>(j) * rows;
+      c[j] = c[j] / rj[j];
+      for (int i = 0; i < j; ++i) c[i] = c[i] - c[j] * rj[i];
+    }
+  }
+  for (std::size_t p = 0; p < rows; ++p) fitted[p] = 0.0;
+  for (int j = 0; j < k_; ++j) {
+    if (c[j] == 0.0) continue;
+    const double temp = 1.0 * c[j];
+    const double* a = design_.data() + static_cast<std::size_t>(j) * rows;
+    for (std::size_t p = 0; p < rows; ++p) fitted[p] = fitted[p] + temp * a[p];
+  }
 }
 
 }  // namespace dyadfit
