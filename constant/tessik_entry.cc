@@ -1,10 +1,13 @@
 #include "constant/tessik_entry.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <vector>
 
 #include "dyadic/entry_checks.h"
 #include "dyadic/grid.h"
+#include "dyadic/parallel.h"
 #include "dyadic/prune_dyadic.h"
 #include "dyadic/region_cost.h"
 
@@ -14,18 +17,122 @@ namespace {
 // A real double with exactly one element.
 bool passesScalarTest(const Input& a) { return a.isDouble() && !a.isComplex() && a.rows() * a.cols() == 1; }
 
+// Transpositions go by tiles of 8 x 8: the rows of a tile lie a power of two
+// apart and share cache sets, and 8 of them still fit the set's ways.
+constexpr std::size_t kTile = 8;
+
+// Elements per work item: small images stay on the calling thread.
+constexpr std::size_t kItemElements = std::size_t{1} << 16;
+
+// Runs body(begin, end) over [0, count) in items of at least `grain`.
+template <typename Body>
+void forRanges(std::size_t count, std::size_t grain, const Body& body) {
+  const std::size_t items = std::max<std::size_t>(1, count / std::max<std::size_t>(1, grain));
+  parallelFor(items, [&](std::size_t k) { body(count * k / items, count * (k + 1) / items); });
+}
+
+// Runs body(i0, j0) for the tiles of an M x N array, tile rows spread over
+// the threads.
+template <typename Body>
+void forTiles(std::size_t m, std::size_t n, const Body& body) {
+  forRanges((m + kTile - 1) / kTile, kItemElements / (kTile * n + 1), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t ti = begin; ti < end; ++ti)
+      for (std::size_t j0 = 0; j0 < n; j0 += kTile) body(ti * kTile, j0);
+  });
+}
+
+// blockAverageFlat written row-major (element [i][j] at i*N + j), each
+// block's sum in the same column-major order.
+void blockAverageTransposed(int s, const double* image, double* rowMajor, int M, int N) {
+  const std::size_t m = static_cast<std::size_t>(M), n = static_cast<std::size_t>(N),
+                    side = static_cast<std::size_t>(s);
+  auto block = [&](std::size_t a, std::size_t b) {
+    double sum = 0.0;
+    for (std::size_t u = 0; u < side; ++u)
+      for (std::size_t v = 0; v < side; ++v) sum += image[(a + v) + m * (b + u)];
+    const double mean = (sum / s) / s;
+    for (std::size_t v = 0; v < side; ++v) std::fill_n(rowMajor + (a + v) * n + b, side, mean);
+  };
+  if (side >= kTile) {
+    forRanges(m / side, kItemElements / (side * n), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t bi = begin; bi < end; ++bi)
+        for (std::size_t b = 0; b < n; b += side) block(bi * side, b);
+    });
+    return;
+  }
+  forTiles(m, n, [&](std::size_t a0, std::size_t b0) {
+    const std::size_t a1 = std::min(m, a0 + kTile), b1 = std::min(n, b0 + kTile);
+    for (std::size_t b = b0; b < b1; b += side)
+      for (std::size_t a = a0; a < a1; a += side) block(a, b);
+  });
+}
+
+// Transposes the n x n array in place and adds each element to +0.0, as the
+// literal stage does when it adds its results into zero-filled outputs.
+void transposeAddingZero(double* a, std::size_t n) {
+  forTiles(n, n, [&](std::size_t i0, std::size_t j0) {
+    if (j0 < i0) return;
+    const std::size_t i1 = std::min(n, i0 + kTile), j1 = std::min(n, j0 + kTile);
+    for (std::size_t i = i0; i < i1; ++i)
+      for (std::size_t j = (j0 == i0 ? i : j0); j < j1; ++j) {
+        const double upper = a[i * n + j], lower = a[j * n + i];
+        a[i * n + j] = 0.0 + lower;
+        a[j * n + i] = 0.0 + upper;
+      }
+  });
+}
+
+// Each element's final square from its level (row-major, element [i][j] at
+// i*N + j), as (top, left, side) columns of the (M*N) x 3 column-major
+// result.
+void writeSquares(const unsigned char* level, int M, int N, double* squaresOut) {
+  const std::size_t m = static_cast<std::size_t>(M), n = static_cast<std::size_t>(N), pixels = m * n;
+  std::vector<unsigned char> byColumn(pixels);
+  forTiles(m, n, [&](std::size_t i0, std::size_t j0) {
+    const std::size_t i1 = std::min(m, i0 + kTile), j1 = std::min(n, j0 + kTile);
+    for (std::size_t j = j0; j < j1; ++j)
+      for (std::size_t i = i0; i < i1; ++i) byColumn[i + m * j] = level[i * n + j];
+  });
+  // One pass per result column: three streams a power of two apart would
+  // compete for the same cache sets.
+  for (int column = 0; column < 3; ++column)
+    forRanges(n, kItemElements / m, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t j = begin; j < end; ++j) {
+        const unsigned char* lv = byColumn.data() + m * j;
+        double* out = squaresOut + static_cast<std::size_t>(column) * pixels + m * j;
+        const auto jj = static_cast<std::int64_t>(j);
+        for (std::size_t i = 0; i < m; ++i) {
+          const std::int64_t side = std::int64_t{1} << lv[i];
+          const std::int64_t value = column == 0   ? static_cast<std::int64_t>(i) & ~(side - 1)
+                                     : column == 1 ? jj & ~(side - 1)
+                                                   : side;
+          out[i] = static_cast<double>(value);
+        }
+      }
+    });
+}
+
+// The results themselves serve as working storage: the row-major
+// pre-averaged image sits in the squares result, the estimate and labels are
+// kept row-major in theirs and transposed in place at the end. Square images
+// only (the checks admit no other non-empty shape).
 void fastStages(const Input& image, int M, int N, int sh, double pen, double* estimate, double* labels,
                 double* squares) {
-  std::vector<double> converted;
+  if (M <= 0 || N <= 0) return;
+  if (M != N) throw Error("Images must be square.");
+  const std::size_t n = static_cast<std::size_t>(N);
   const double* values = image.doubles();
   if (!values) {
-    converted.resize(static_cast<std::size_t>(M) * static_cast<std::size_t>(N));
-    copyImage(image, converted.data());
-    values = converted.data();
+    copyImage(image, estimate);  // converted values, until the pruning takes the estimate over
+    values = estimate;
   }
-  std::vector<double> preAveraged(static_cast<std::size_t>(M) * static_cast<std::size_t>(N));
-  blockAverageFlat(sh, values, preAveraged.data(), M, N);
-  pruneConstant(preAveraged.data(), M, N, pen, labels, estimate, squares);
+  double* data = squares;
+  blockAverageTransposed(sh, values, data, M, N);
+  std::vector<unsigned char> level(n * n);
+  pruneBlockMeans(data, M, N, pen, false, estimate, labels, level.data(), nullptr);
+  transposeAddingZero(estimate, n);
+  transposeAddingZero(labels, n);
+  writeSquares(level.data(), M, N, squares);
 }
 
 }  // namespace
@@ -48,27 +155,18 @@ void blockAverageFlat(int s, const double* image, double* preAveraged, int M, in
 void pruneConstant(const double* preAveraged, int M, int N, double pen, double* labelsOut, double* estimateOut,
                    double* squaresOut) {
   if (M <= 0 || N <= 0) return;
-  const std::size_t m = static_cast<std::size_t>(M);
-  const std::size_t pixels = m * static_cast<std::size_t>(N);
-  // Grid [i][j] is pixel (row i, column j).
-  Grid data(M, N), estimate(M, N), label(M, N);
-  for (int i = 0; i < M; ++i)
-    for (int j = 0; j < N; ++j) data[i][j] = preAveraged[static_cast<std::size_t>(i) + m * static_cast<std::size_t>(j)];
-  std::vector<DyadicSquare> squares(pixels);
-  pruneDyadic(data, M, N, pen, estimate, label, squares, kGaussian, fitBlockMean);
-
-  for (std::size_t k = 0; k < pixels; ++k) estimateOut[k] = 0.0;
-  for (int i = 0; i < M; ++i)
-    for (int j = 0; j < N; ++j) {
-      const std::size_t k = static_cast<std::size_t>(i) + m * static_cast<std::size_t>(j);
-      const DyadicSquare& sq =
-          squares[static_cast<std::size_t>(i) * static_cast<std::size_t>(N) + static_cast<std::size_t>(j)];
-      estimateOut[k] += estimate[i][j];
-      labelsOut[k] += label[i][j];
-      squaresOut[k] = sq.top;
-      squaresOut[pixels + k] = sq.left;
-      squaresOut[2 * pixels + k] = sq.side;
+  const std::size_t m = static_cast<std::size_t>(M), n = static_cast<std::size_t>(N), pixels = m * n;
+  std::vector<double> data(pixels), estimate(pixels), label(pixels);
+  std::vector<unsigned char> level(pixels);
+  for (std::size_t i = 0; i < m; ++i)
+    for (std::size_t j = 0; j < n; ++j) data[i * n + j] = preAveraged[i + m * j];
+  pruneBlockMeans(data.data(), M, N, pen, false, estimate.data(), label.data(), level.data(), nullptr);
+  for (std::size_t i = 0; i < m; ++i)
+    for (std::size_t j = 0; j < n; ++j) {
+      estimateOut[i + m * j] = 0.0 + estimate[i * n + j];
+      labelsOut[i + m * j] += label[i * n + j];
     }
+  writeSquares(level.data(), M, N, squaresOut);
 }
 
 void tessik(Inputs in, Outputs& out) { runTessikEntry(in, out, fastStages); }

@@ -22,7 +22,16 @@ void fitBlockMean(const Grid& source, Grid& target, int i0, int j0, int R, int C
 // does). Levels run up to the smaller side. `estimate` and `label` are
 // overwritten; pixelSquares[i*N + j] receives the final square of [i][j].
 // Labels draw one rand() per element, i outer, j inner.
+// The sides must be multiples of the largest square (2^levels); else Error.
 void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Grid& label,
                  std::vector<DyadicSquare>& pixelSquares, std::string_view noiseType, BlockFitFn blockFit);
+
+// pruneDyadic with fitBlockMean on packed row-major M x N arrays (row length
+// N), for callers that keep their own storage: estimate and label are
+// overwritten as there, level[i*N + j] receives log2 of the side of the final
+// square of element [i][j]; logEstimate (M x N, Poisson only, else unused) is
+// scratch.
+void pruneBlockMeans(const double* data, int M, int N, double pen, bool poisson, double* estimate, double* label,
+                     unsigned char* level, double* logEstimate);
 
 }  // namespace dyadfit

@@ -1,15 +1,21 @@
 // Module tessik: the constant dyadic pruning through the standalone binding,
-// and its pre-averaging and pruning stages called directly.
+// and its pre-averaging and pruning stages called directly; the fast pruning
+// against the literal one, bit for bit.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "constant/tessik_entry.h"
+#include "constant/tessik_reference.h"
+#include "dyadic/dyadic_reference.h"
+#include "dyadic/parallel.h"
+#include "dyadic/region_cost.h"
 #include "host/standalone.h"
 #include "tests/test_support.h"
 
@@ -344,6 +350,157 @@ TEST(TessikChecks, MessagesInCheckOrder) {
     EXPECT_EQ(errorOf({good, one, Array::scalar(sh)}), kSh) << "sh " << sh;
   EXPECT_EQ(errorOf({Array::scalar(3), one, Array::scalar(2)}), kSh);
   EXPECT_EQ(errorOf({good, one, Array::scalar(4)}), "<no error>");
+}
+
+// Values of one kind for the parity cases; `kind` cycles through them.
+double parityValue(int kind, bool poisson, std::mt19937& gen, int i, int j) {
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const double base = 3.0 * ((i / 3 + j / 5) % 2) + (poisson ? 0.0 : -1.0);
+  switch (kind) {
+    case 0:  // smooth picture plus noise
+      return poisson ? std::floor(base + 4 * unit(gen)) : base + std::normal_distribution<double>(0, 0.5)(gen);
+    case 1:  // few integers: ties and flat squares
+      return static_cast<double>(std::uniform_int_distribution<int>(0, 2)(gen));
+    case 2:  // mostly zeros of both signs
+      return unit(gen) < 0.8 ? (unit(gen) < 0.5 ? 0.0 : -0.0) : 1.0;
+    case 3:  // negative values, also under Poisson
+      return -std::floor(5 * unit(gen)) + (unit(gen) < 0.3 ? 2.0 : 0.0);
+    default: {  // specials among ordinary values
+      static const double specials[] = {
+          std::numeric_limits<double>::quiet_NaN(), HUGE_VAL, -HUGE_VAL, 1e308, -1e308, 4.9e-324, 1e-310, -0.0};
+      return unit(gen) < 0.15 ? specials[std::uniform_int_distribution<int>(0, 7)(gen)] : base + unit(gen);
+    }
+  }
+}
+
+bool sameBits(const double* a, const double* b, std::size_t n) { return std::memcmp(a, b, n * sizeof(double)) == 0; }
+
+// The block mean reached through a different pointer: the fast pruning then
+// takes its path for arbitrary block fits.
+void meanAsAnyFit(const dyadfit::Grid& source, dyadfit::Grid& target, int i0, int j0, int R, int C) {
+  dyadfit::fitBlockMean(source, target, i0, j0, R, C);
+}
+
+// Restores the thread count the environment chose.
+struct ThreadCount {
+  explicit ThreadCount(int n) { dyadfit::setThreadCount(n); }
+  ~ThreadCount() { dyadfit::setThreadCount(0); }
+};
+
+TEST(PruneDyadicParity, SameBitsAsTheLiteralPruning) {
+  const int sides[][2] = {{1, 1},
+                          {1, 4},
+                          {2, 2},
+                          {4, 2},
+                          {8, 8},
+                          {16, 4},
+                          {4, 32},
+                          {32, 32},
+                          {64, 16},
+                          {64, 64},
+                          // large enough to be split among threads
+                          {256, 128},
+                          {128, 256}};
+  std::mt19937 gen(2024);
+  int cases = 0;
+  for (const auto& mn : sides)
+    for (int kind = 0; kind < 5; ++kind)
+      for (bool poisson : {false, true})
+        for (dyadfit::BlockFitFn fit : {dyadfit::fitBlockMean, meanAsAnyFit}) {
+          const int M = mn[0], N = mn[1];
+          const double pens[] = {0.0, 0.7, 4.0 * std::uniform_real_distribution<double>(0, 1)(gen), 1e3};
+          const double pen = pens[cases % 4];
+          const int threads = 1 + cases % 3;
+          ++cases;
+          const dyadfit::Grid data =
+              dyadfit::test::makeGrid(M, N, [&](int i, int j) { return parityValue(kind, poisson, gen, i, j); });
+          const std::string_view noise = poisson ? dyadfit::kPoisson : dyadfit::kGaussian;
+          dyadfit::Grid e1(M, N), l1(M, N), e2(M, N), l2(M, N);
+          std::vector<dyadfit::DyadicSquare> s1, s2;
+          std::srand(77);
+          dyadfit::pruneDyadicReference(data, M, N, pen, e1, l1, s1, noise, fit);
+          const int after = std::rand();
+          {
+            ThreadCount count(threads);
+            std::srand(77);
+            dyadfit::pruneDyadic(data, M, N, pen, e2, l2, s2, noise, fit);
+          }
+          const std::string what = std::to_string(M) + "x" + std::to_string(N) + " kind " + std::to_string(kind) +
+                                   (poisson ? " Poisson" : " Gaussian") + " pen " + std::to_string(pen) +
+                                   (fit == meanAsAnyFit ? " any fit" : " mean") + " threads " + std::to_string(threads);
+          EXPECT_EQ(std::rand(), after) << what << ": one draw per element";
+          EXPECT_TRUE(sameBits(e1.data(), e2.data(), e1.size())) << what << ": estimate";
+          EXPECT_TRUE(sameBits(l1.data(), l2.data(), l1.size())) << what << ": labels";
+          ASSERT_EQ(s1.size(), s2.size());
+          EXPECT_EQ(std::memcmp(s1.data(), s2.data(), s1.size() * sizeof(dyadfit::DyadicSquare)), 0) << what;
+        }
+}
+
+TEST(PruneDyadicParity, SidesThatDoNotTileAreAnError) {
+  const dyadfit::Grid data(6, 4);
+  dyadfit::Grid estimate(6, 4), label(6, 4);
+  std::vector<dyadfit::DyadicSquare> squares;
+  dyadfit::test::expectError(
+      [&] {
+        dyadfit::pruneDyadic(data, 6, 4, 1.0, estimate, label, squares, dyadfit::kGaussian, dyadfit::fitBlockMean);
+      },
+      "The grid sides must be multiples of the largest dyadic square.");
+}
+
+TEST(TessikParity, SameBitsAsTheReference) {
+  std::mt19937 gen(99);
+  int cases = 0;
+  for (int n : {1, 2, 8, 64, 256})
+    for (int kind = 0; kind < 5; ++kind)
+      for (int sh : {1, 2, 8}) {
+        if (sh > n) continue;
+        Array img = Array::zeros(n, n);
+        for (int c = 0; c < n; ++c)
+          for (int r = 0; r < n; ++r) img(r, c) = parityValue(kind, false, gen, r, c);
+        const double pen = cases % 4 == 3 ? std::nan("") : 0.3 * (cases % 4);
+        const int threads = 1 + cases % 3;
+        ++cases;
+        std::vector<Array> inputs = {img, Array::scalar(pen), Array::scalar(sh)};
+        if (kind == 1) inputs[0] = Array::ofKind(ClassKind::Integer, n, n, img.values);
+        std::srand(5);
+        auto want = dyadfit::callEntry(dyadfit::tessikReference, inputs, 3);
+        ThreadCount count(threads);
+        std::srand(5);
+        auto got = runTessik(inputs);
+        for (int k = 0; k < 3; ++k) {
+          ASSERT_EQ(got[k].values.size(), want[k].values.size());
+          EXPECT_TRUE(sameBits(got[k].values.data(), want[k].values.data(), got[k].values.size()))
+              << "n " << n << " kind " << kind << " sh " << sh << " pen " << pen << " result " << k;
+        }
+      }
+}
+
+TEST(TessikParity, NegativeZeroLeavesAsPositiveZero) {
+  // The literal stage adds its estimate into zero-filled results.
+  Array img = Array::zeros(2, 2);
+  for (double& v : img.values) v = -0.0;
+  for (double pen : {0.0, std::nan("")}) {
+    const auto out = runTessik({img, Array::scalar(pen)});
+    for (double v : out[0].values) EXPECT_FALSE(std::signbit(v)) << pen;
+  }
+}
+
+TEST(TessikParity, PruneConstantAddsLabelsOnAnyShape) {
+  std::mt19937 gen(3);
+  for (auto [M, N] : {std::pair{4, 16}, std::pair{16, 4}, std::pair{8, 8}}) {
+    const std::size_t pixels = static_cast<std::size_t>(M) * N;
+    std::vector<double> pre(pixels);
+    for (double& v : pre) v = std::uniform_int_distribution<int>(0, 3)(gen);
+    std::vector<double> labels1(pixels, 0.5), labels2(pixels, 0.5), est1(pixels, 9), est2(pixels, 9);
+    std::vector<double> sq1(3 * pixels), sq2(3 * pixels);
+    std::srand(8);
+    dyadfit::pruneConstantReference(pre.data(), M, N, 1.2, labels1.data(), est1.data(), sq1.data());
+    std::srand(8);
+    dyadfit::pruneConstant(pre.data(), M, N, 1.2, labels2.data(), est2.data(), sq2.data());
+    EXPECT_TRUE(sameBits(est1.data(), est2.data(), pixels)) << M << "x" << N;
+    EXPECT_TRUE(sameBits(labels1.data(), labels2.data(), pixels)) << M << "x" << N;
+    EXPECT_TRUE(sameBits(sq1.data(), sq2.data(), 3 * pixels)) << M << "x" << N;
+  }
 }
 
 }  // namespace
