@@ -7,12 +7,14 @@
 
 namespace dyadfit {
 
-// A SplitKernel for fitWedgePlanes: the design of each distinct mask is
-// factored once per set; per square and mask the block goes through that
-// factorization (dormqr, dtrtrs, dgemv, as dgels would solve it) and its cost
-// is summed as regionCost sums it, in pixel order. Squares of fewer than six
-// pixels, blocks that dgels would scale, and masks past a memory budget take
-// `splitFit` and regionCost instead.
+// A SplitKernel for fitWedgePlanes. The design of each distinct mask is
+// factored once per set, by dgeqrf as dgels would factor it; per square, four
+// masks at a time, one per vector lane, run the reference LAPACK and BLAS
+// arithmetic that dgels and dgemv would run on the block, and sum the cost as
+// regionCost sums it, in pixel order. A mask whose lanes do not give dgels's
+// bits on probe blocks uses its factorization through LAPACK itself, or the
+// literal fit; so do squares of fewer than six pixels, blocks that dgels would
+// scale or that hold NaN or Inf, and masks past a memory budget.
 std::unique_ptr<SplitKernel> makePlateletKernel(const MaskSet& masks, bool poisson, SplitFitFn splitFit);
 
 }  // namespace dyadfit
