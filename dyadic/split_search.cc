@@ -13,9 +13,9 @@
 namespace dyadfit {
 namespace {
 
-// Above this many mask pixels (candidates x n x n) a call does not keep every
-// mask; each search then walks the candidates in ranges of kRangePixels.
-constexpr std::int64_t kWholeSetPixels = std::int64_t{1} << 25;
+// Above this many distinct mask pixels (masks x n x n) a call does not keep
+// every mask; each search then walks the candidates in ranges of kRangePixels.
+constexpr std::size_t kWholeSetPixels = std::size_t{1} << 24;
 constexpr std::int64_t kRangePixels = std::int64_t{1} << 20;
 // Masks costed between two interruption checks.
 constexpr std::size_t kCostChunk = 4096;
@@ -58,34 +58,92 @@ void MaskSet::copyTo(std::size_t d, Grid& out) const {
   for (int i = 0; i < n; ++i) std::memcpy(out[i], m + static_cast<std::size_t>(i) * n, sizeof(double) * n);
 }
 
-MaskSet buildMaskSet(int n, int resolution, std::int64_t first, std::int64_t count) {
-  MaskSet set;
-  set.n = n;
-  set.resolution = resolution;
-  if (n <= 0 || resolution <= 0 || count <= 0) return set;
-  const std::size_t pixels = set.pixels();
+namespace {
+
+// The distinct masks of one range of candidates, as bytes, first occurrences
+// in candidate order.
+struct MaskRange {
+  std::vector<std::int64_t> candidate;
+  std::vector<std::uint64_t> hash;
+  std::vector<unsigned char> bytes;
+};
+
+void collectRange(int n, int resolution, std::int64_t first, std::int64_t count, MaskRange& out) {
+  const std::size_t pixels = static_cast<std::size_t>(n) * static_cast<std::size_t>(n);
   Grid mask(n, n);
   std::vector<unsigned char> bytes(pixels);
-  std::vector<unsigned char> kept;  // the distinct masks as bytes, for comparison
   std::unordered_multimap<std::uint64_t, std::size_t> seen;
-  const std::int64_t K = resolution;
   for (std::int64_t c = first; c < first + count; ++c) {
-    if ((c - first) % 1024 == 0) interruptionPoint();
-    const int k = static_cast<int>(c / K);
-    const int l = static_cast<int>(c % K);
+    if ((c - first) % 256 == 0) interruptionPoint();
+    const int k = static_cast<int>(c / resolution);
+    const int l = static_cast<int>(c % resolution);
     wedgeMask(mask, candidateOffset(n, k, resolution), candidateAngle(l, resolution), n);
     for (int i = 0; i < n; ++i)
       for (int j = 0; j < n; ++j) bytes[static_cast<std::size_t>(i) * n + j] = mask[i][j] != 0.0;
     const std::uint64_t h = hashBytes(bytes.data(), pixels);
     bool duplicate = false;
     for (auto [it, end] = seen.equal_range(h); it != end && !duplicate; ++it)
-      duplicate = std::memcmp(kept.data() + it->second * pixels, bytes.data(), pixels) == 0;
+      duplicate = std::memcmp(out.bytes.data() + it->second * pixels, bytes.data(), pixels) == 0;
     if (duplicate) continue;
-    seen.emplace(h, set.candidate.size());
-    kept.insert(kept.end(), bytes.begin(), bytes.end());
-    set.candidate.push_back(c);
-    for (int i = 0; i < n; ++i) set.values.insert(set.values.end(), mask[i], mask[i] + n);
+    seen.emplace(h, out.candidate.size());
+    out.candidate.push_back(c);
+    out.hash.push_back(h);
+    out.bytes.insert(out.bytes.end(), bytes.begin(), bytes.end());
   }
+}
+
+}  // namespace
+
+bool buildMaskSet(int n, int resolution, std::int64_t first, std::int64_t count, std::size_t maxValues, MaskSet& set) {
+  set = MaskSet{};
+  set.n = n;
+  set.resolution = resolution;
+  if (n <= 0 || resolution <= 0 || count <= 0) return true;
+  const std::size_t pixels = set.pixels();
+  // Ranges of candidates are collected on all threads, a batch at a time, and
+  // merged in candidate order, so the set is the same for any thread count.
+  const std::int64_t range = std::max<std::int64_t>(1, std::min<std::int64_t>(4096, (1 << 20) / pixels));
+  const std::size_t batch = 4 * static_cast<std::size_t>(threadCount());
+  std::vector<MaskRange> ranges(batch);
+  std::vector<unsigned char> kept;
+  std::unordered_multimap<std::uint64_t, std::size_t> seen;
+  for (std::int64_t start = first; start < first + count;) {
+    std::size_t used = 0;
+    std::int64_t next = start;
+    for (; used < batch && next < first + count; ++used, next += range) ranges[used] = MaskRange{};
+    parallelFor(used, [&](std::size_t r) {
+      const std::int64_t from = start + static_cast<std::int64_t>(r) * range;
+      collectRange(n, resolution, from, std::min(range, first + count - from), ranges[r]);
+    });
+    for (std::size_t r = 0; r < used; ++r) {
+      const MaskRange& part = ranges[r];
+      for (std::size_t d = 0; d < part.candidate.size(); ++d) {
+        const unsigned char* bytes = part.bytes.data() + d * pixels;
+        bool duplicate = false;
+        for (auto [it, end] = seen.equal_range(part.hash[d]); it != end && !duplicate; ++it)
+          duplicate = std::memcmp(kept.data() + it->second * pixels, bytes, pixels) == 0;
+        if (duplicate) continue;
+        if ((set.count() + 1) * pixels > maxValues) return false;
+        seen.emplace(part.hash[d], set.count());
+        kept.insert(kept.end(), bytes, bytes + pixels);
+        set.candidate.push_back(part.candidate[d]);
+        for (std::size_t p = 0; p < pixels; ++p) set.values.push_back(bytes[p]);
+      }
+    }
+    start = next;
+  }
+  return true;
+}
+
+MaskSet buildMaskSet(int n, int resolution, std::int64_t first, std::int64_t count) {
+  MaskSet set;
+  set.n = n;
+  set.resolution = resolution;
+  if (n <= 0 || resolution <= 0 || count <= 0) return set;
+  MaskRange range;
+  collectRange(n, resolution, first, count, range);
+  set.candidate = std::move(range.candidate);
+  set.values.assign(range.bytes.begin(), range.bytes.end());
   return set;
 }
 
@@ -103,8 +161,9 @@ SplitSearcher::SplitSearcher(int n, int resolution, bool poisson, SplitFitFn spl
       startCost_(startCost) {
   if (n <= 0 || resolution <= 0) return;
   const std::int64_t candidates = static_cast<std::int64_t>(resolution) * resolution;
-  if (candidates * n * n <= kWholeSetPixels) {
-    masks_ = std::make_unique<MaskSet>(buildMaskSet(n, resolution, 0, candidates));
+  auto masks = std::make_unique<MaskSet>();
+  if (buildMaskSet(n, resolution, 0, candidates, kWholeSetPixels, *masks)) {
+    masks_ = std::move(masks);
     kernel_ = factory_(*masks_, poisson_, splitFit_);
   }
 }

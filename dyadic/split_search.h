@@ -43,7 +43,11 @@ struct MaskSet {
   void copyTo(std::size_t d, Grid& mask) const;
 };
 
+// On the calling thread.
 MaskSet buildMaskSet(int n, int resolution, std::int64_t first, std::int64_t count);
+// The same within a budget: false (and a partial set) once the distinct masks
+// would hold more than maxValues values. Runs on all threads.
+bool buildMaskSet(int n, int resolution, std::int64_t first, std::int64_t count, std::size_t maxValues, MaskSet& set);
 
 // Costs of the split fits of a model, for the masks of one MaskSet. Prepared
 // once per set and shared by threads; `scratch` is the calling thread's own.
