@@ -113,8 +113,9 @@ void writeSquares(const unsigned char* level, int M, int N, double* squaresOut) 
 }
 
 // The results themselves serve as working storage: the row-major
-// pre-averaged image sits in the squares result, the estimate and labels are
-// kept row-major in theirs and transposed in place at the end. Square images
+// pre-averaged image and the pruning's current terms sit in the squares
+// result (3*M*N doubles), the estimate and labels are kept row-major in
+// theirs and transposed in place at the end. Square images
 // only (the checks admit no other non-empty shape).
 void fastStages(const Input& image, int M, int N, int sh, double pen, double* estimate, double* labels,
                 double* squares) {
@@ -129,7 +130,7 @@ void fastStages(const Input& image, int M, int N, int sh, double pen, double* es
   double* data = squares;
   blockAverageTransposed(sh, values, data, M, N);
   std::vector<unsigned char> level(n * n);
-  pruneBlockMeans(data, M, N, pen, false, estimate, labels, level.data(), nullptr);
+  pruneBlockMeans(data, M, N, pen, false, estimate, labels, level.data(), squares + n * n);
   transposeAddingZero(estimate, n);
   transposeAddingZero(labels, n);
   writeSquares(level.data(), M, N, squares);
@@ -156,11 +157,11 @@ void pruneConstant(const double* preAveraged, int M, int N, double pen, double* 
                    double* squaresOut) {
   if (M <= 0 || N <= 0) return;
   const std::size_t m = static_cast<std::size_t>(M), n = static_cast<std::size_t>(N), pixels = m * n;
-  std::vector<double> data(pixels), estimate(pixels), label(pixels);
+  std::vector<double> data(pixels), estimate(pixels), label(pixels), current(pixels);
   std::vector<unsigned char> level(pixels);
   for (std::size_t i = 0; i < m; ++i)
     for (std::size_t j = 0; j < n; ++j) data[i * n + j] = preAveraged[i + m * j];
-  pruneBlockMeans(data.data(), M, N, pen, false, estimate.data(), label.data(), level.data(), nullptr);
+  pruneBlockMeans(data.data(), M, N, pen, false, estimate.data(), label.data(), level.data(), current.data());
   for (std::size_t i = 0; i < m; ++i)
     for (std::size_t j = 0; j < n; ++j) {
       estimateOut[i + m * j] = 0.0 + estimate[i * n + j];

@@ -18,13 +18,32 @@ inline double gaussianTerm(double x, double mu) {
   const double d = x - mu;
   return -(d * d);
 }
+template <bool kPoisson>
+inline double fitTerm(double x, double mu, double logMu) {
+  if constexpr (kPoisson)
+    return poissonTerm(x, mu, logMu);
+  else
+    return gaussianTerm(x, mu);
+}
+template <bool kPoisson>
+inline double logOf(double mu) {
+  if constexpr (kPoisson)
+    return std::log(mu);
+  else
+    return 0.0;
+}
 
 // Pixels per work item: enough to amortise the hand-off between threads,
 // small enough to balance the load of one level.
 constexpr std::size_t kItemPixels = std::size_t{1} << 15;
 
 // Working arrays of one pruning. Rows of data, estimate and label start
-// `stride` elements apart; level and logEstimate are packed M x N.
+// their own stride apart; level and current are packed M x N.
+//
+// current holds each element's term of the current score, its fit to the
+// estimate minus share * pen, exactly as the literal loop forms it. The term
+// changes only when the element's square merges, so a level sums the stored
+// terms instead of forming them again from the estimate, log and share.
 struct Work {
   const double* data;
   std::size_t dataStride;
@@ -33,7 +52,7 @@ struct Work {
   double* label;
   std::size_t labelStride;
   unsigned char* level;  // log2 of the side of each element's square
-  double* logEstimate;   // log(estimate), Poisson only
+  double* current;
   std::size_t N;
   double sharePen[32];  // share * pen of an element whose square has side 2^level
 };
@@ -47,34 +66,37 @@ int levelCount(int M, int N) {
   return levels;
 }
 
+// Runs body(i) for the rows [0, M) in items of about kItemPixels.
+template <typename Body>
+void forRows(int M, std::size_t N, const Body& body) {
+  const std::size_t rows = static_cast<std::size_t>(M);
+  const std::size_t perItem = std::max<std::size_t>(1, kItemPixels / N);
+  parallelFor((rows + perItem - 1) / perItem, [&](std::size_t item) {
+    const std::size_t end = std::min(rows, (item + 1) * perItem);
+    for (std::size_t i = item * perItem; i < end; ++i) body(i);
+  });
+}
+
 // Every element its own square: estimate = data, labels drawn i outer, j
-// inner on the calling thread, log of the estimate under Poisson.
-void initialise(Work& w, int M, int N, double pen, bool poisson) {
+// inner on the calling thread, the current terms with share 1.
+template <bool kPoisson>
+void initialise(Work& w, int M, int N, double pen) {
   for (int i = 0; i < M; ++i) {
-    const double* x = w.data + static_cast<std::size_t>(i) * w.dataStride;
-    double* e = w.estimate + static_cast<std::size_t>(i) * w.estimateStride;
     double* l = w.label + static_cast<std::size_t>(i) * w.labelStride;
-    std::copy(x, x + N, e);
     for (int j = 0; j < N; ++j) l[j] = static_cast<double>(std::rand());
-  }
-  const std::size_t pixels = static_cast<std::size_t>(M) * w.N;
-  std::fill(w.level, w.level + pixels, static_cast<unsigned char>(0));
-  if (poisson) {
-    const std::size_t rowsPerItem = std::max<std::size_t>(1, kItemPixels / w.N);
-    parallelFor((static_cast<std::size_t>(M) + rowsPerItem - 1) / rowsPerItem, [&](std::size_t item) {
-      const std::size_t end = std::min(static_cast<std::size_t>(M), (item + 1) * rowsPerItem);
-      for (std::size_t i = item * rowsPerItem; i < end; ++i) {
-        const double* x = w.data + i * w.dataStride;
-        double* le = w.logEstimate + i * w.N;
-        for (int j = 0; j < N; ++j) le[j] = std::log(x[j]);
-      }
-    });
   }
   w.sharePen[0] = 1.0 * pen;
   for (int k = 1; k < 32; ++k) {
     const int s = 1 << std::min(k, 30);
     w.sharePen[k] = ((1.0 / s) / s) * pen;
   }
+  forRows(M, w.N, [&](std::size_t i) {
+    const double* x = w.data + i * w.dataStride;
+    std::copy(x, x + N, w.estimate + i * w.estimateStride);
+    std::fill_n(w.level + i * w.N, N, static_cast<unsigned char>(0));
+    double* cur = w.current + i * w.N;
+    for (int j = 0; j < N; ++j) cur[j] = fitTerm<kPoisson>(x[j], x[j], logOf<kPoisson>(x[j])) - w.sharePen[0];
+  });
 }
 
 // Mean of the labels of each of the Q squares side by side from (a, b), each
@@ -90,25 +112,46 @@ void labelMeans(const Work& w, std::size_t a, std::size_t b, int runtimeSide, do
   }
 }
 
-// Writes the merged square of side s at (a, b).
-template <int S>
-void mergeMean(const Work& w, std::size_t a, std::size_t b, int runtimeSide, int k, double mean, double labelValue,
-               double logMean, bool poisson) {
+// Writes the merged square of side s = 2^k at (a, b) with the constant mean.
+template <bool kPoisson, int S>
+void mergeMean(const Work& w, std::size_t a, std::size_t b, int runtimeSide, int k, double mean, double logMean,
+               double labelValue) {
   const int s = S ? S : runtimeSide;
   for (int u = 0; u < s; ++u) {
+    const double* x = w.data + (a + u) * w.dataStride + b;
+    double* cur = w.current + (a + u) * w.N + b;
+    for (int v = 0; v < s; ++v) cur[v] = fitTerm<kPoisson>(x[v], mean, logMean) - w.sharePen[k];
     std::fill_n(w.estimate + (a + u) * w.estimateStride + b, s, mean);
     std::fill_n(w.label + (a + u) * w.labelStride + b, s, labelValue);
     std::fill_n(w.level + (a + u) * w.N + b, s, static_cast<unsigned char>(k));
-    if (poisson) std::fill_n(w.logEstimate + (a + u) * w.N + b, s, logMean);
   }
+}
+
+// Label means of the merging squares among Q side by side: all at once when
+// all merge, else one by one.
+template <int Q, int S>
+void mergingLabelMeans(const Work& w, std::size_t a, std::size_t b, int s, double r, const bool (&merging)[Q],
+                       double (&labelValue)[Q]) {
+  int count = 0;
+  for (int q = 0; q < Q; ++q) count += merging[q];
+  if (count == Q) {
+    labelMeans<Q, S>(w, a, b, s, r, labelValue);
+    return;
+  }
+  for (int q = 0; q < Q; ++q)
+    if (merging[q]) {
+      double one[1];
+      labelMeans<1, S>(w, a, b + static_cast<std::size_t>(q * s), s, r, one);
+      labelValue[q] = one[0];
+    }
 }
 
 // Q squares of side s = 2^k side by side from (a, b) under the block mean,
 // their sums interleaved so that Q independent chains fill the pipeline;
 // each sum keeps its own literal order. Dividing by a power of two and
-// multiplying by its exact inverse round the same value.
-// S > 0 fixes the side at compile time (the small squares, where the loop
-// overhead would dominate).
+// multiplying by its exact inverse round the same value. S > 0 fixes the
+// side at compile time (the small squares, where loop overhead would
+// dominate).
 template <bool kPoisson, int Q, int S>
 void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, int k, double r, double pm) {
   const int s = S ? S : runtimeSide;
@@ -118,49 +161,30 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
     for (int v = 0; v < s; ++v)
       for (int q = 0; q < Q; ++q) mean[q] += (x[q * s + v] * r) * r;
   }
-  double logMean[Q] = {};
-  if constexpr (kPoisson)
-    for (int q = 0; q < Q; ++q) logMean[q] = std::log(mean[q]);
+  double logMean[Q];
+  for (int q = 0; q < Q; ++q) logMean[q] = logOf<kPoisson>(mean[q]);
 
   double mergedScore[Q] = {};
   double currentScore[Q] = {};
   for (int u = 0; u < s; ++u) {
     const double* x = w.data + (a + u) * w.dataStride + b;
-    const double* e = w.estimate + (a + u) * w.estimateStride + b;
-    const unsigned char* lv = w.level + (a + u) * w.N + b;
-    if constexpr (kPoisson) {
-      const double* le = w.logEstimate + (a + u) * w.N + b;
-      for (int v = 0; v < s; ++v)
-        for (int q = 0; q < Q; ++q) {
-          const int c = q * s + v;
-          mergedScore[q] += poissonTerm(x[c], mean[q], logMean[q]) - pm;
-          currentScore[q] += poissonTerm(x[c], e[c], le[c]) - w.sharePen[lv[c]];
-        }
-    } else {
-      for (int v = 0; v < s; ++v)
-        for (int q = 0; q < Q; ++q) {
-          const int c = q * s + v;
-          mergedScore[q] += gaussianTerm(x[c], mean[q]) - pm;
-          currentScore[q] += gaussianTerm(x[c], e[c]) - w.sharePen[lv[c]];
-        }
-    }
+    const double* cur = w.current + (a + u) * w.N + b;
+    for (int v = 0; v < s; ++v)
+      for (int q = 0; q < Q; ++q) {
+        mergedScore[q] += fitTerm<kPoisson>(x[q * s + v], mean[q], logMean[q]) - pm;
+        currentScore[q] += cur[q * s + v];
+      }
   }
-  int merging = 0;
-  for (int q = 0; q < Q; ++q) merging += currentScore[q] <= mergedScore[q];
-  if (merging == 0) return;
-  // Label means only for merging squares: all Q at once, or one by one.
+
+  bool merging[Q];
+  bool any = false;
+  for (int q = 0; q < Q; ++q) any |= merging[q] = currentScore[q] <= mergedScore[q];
+  if (!any) return;
   double labelValue[Q];
-  if (merging == Q) labelMeans<Q, S>(w, a, b, s, r, labelValue);
-  for (int q = 0; q < Q; ++q) {
-    if (!(currentScore[q] <= mergedScore[q])) continue;
-    const std::size_t bq = b + static_cast<std::size_t>(q * s);
-    if (merging != Q) {
-      double one[1];
-      labelMeans<1, S>(w, a, bq, s, r, one);
-      labelValue[q] = one[0];
-    }
-    mergeMean<S>(w, a, bq, s, k, mean[q], labelValue[q], logMean[q], kPoisson);
-  }
+  mergingLabelMeans<Q, S>(w, a, b, s, r, merging, labelValue);
+  for (int q = 0; q < Q; ++q)
+    if (merging[q])
+      mergeMean<kPoisson, S>(w, a, b + static_cast<std::size_t>(q * s), s, k, mean[q], logMean[q], labelValue[q]);
 }
 
 // One square under any block fit, which writes only its block of candidate.
@@ -173,20 +197,12 @@ void fittedBlock(const Work& w, const Grid& data, Grid& candidate, BlockFitFn bl
   for (int u = 0; u < s; ++u) {
     const double* x = w.data + (a + u) * w.dataStride + b;
     const double* c = candidate[static_cast<int>(a) + u] + b;
-    const double* e = w.estimate + (a + u) * w.estimateStride + b;
-    const unsigned char* lv = w.level + (a + u) * w.N + b;
-    if constexpr (kPoisson) {
-      const double* le = w.logEstimate + (a + u) * w.N + b;
-      for (int v = 0; v < s; ++v) {
-        const double logC = (c[v] == 0.0 && x[v] == 0.0) ? 0.0 : std::log(c[v]);
-        mergedScore += poissonTerm(x[v], c[v], logC) - pm;
-        currentScore += poissonTerm(x[v], e[v], le[v]) - w.sharePen[lv[v]];
-      }
-    } else {
-      for (int v = 0; v < s; ++v) {
-        mergedScore += gaussianTerm(x[v], c[v]) - pm;
-        currentScore += gaussianTerm(x[v], e[v]) - w.sharePen[lv[v]];
-      }
+    const double* cur = w.current + (a + u) * w.N + b;
+    for (int v = 0; v < s; ++v) {
+      // The literal term takes no log where it is 0 by definition.
+      const double logC = (c[v] == 0.0 && x[v] == 0.0) ? 0.0 : logOf<kPoisson>(c[v]);
+      mergedScore += fitTerm<kPoisson>(x[v], c[v], logC) - pm;
+      currentScore += cur[v];
     }
   }
   if (!(currentScore <= mergedScore)) return;
@@ -194,46 +210,90 @@ void fittedBlock(const Work& w, const Grid& data, Grid& candidate, BlockFitFn bl
   double labelValue[1];
   labelMeans<1, 0>(w, a, b, s, r, labelValue);
   for (int u = 0; u < s; ++u) {
+    const double* x = w.data + (a + u) * w.dataStride + b;
     const double* c = candidate[static_cast<int>(a) + u] + b;
+    double* cur = w.current + (a + u) * w.N + b;
+    for (int v = 0; v < s; ++v) cur[v] = fitTerm<kPoisson>(x[v], c[v], logOf<kPoisson>(c[v])) - w.sharePen[k];
     std::copy(c, c + s, w.estimate + (a + u) * w.estimateStride + b);
     std::fill_n(w.label + (a + u) * w.labelStride + b, s, labelValue[0]);
     std::fill_n(w.level + (a + u) * w.N + b, s, static_cast<unsigned char>(k));
-    if constexpr (kPoisson) {
-      double* le = w.logEstimate + (a + u) * w.N + b;
-      for (int v = 0; v < s; ++v) le[v] = std::log(c[v]);
-    }
   }
 }
 
-// Levels in order; the squares of one level are independent and run in
-// batches on the threads, each in the literal order of its own sums.
-// block(a, b, s, k, r, pm, Q) handles Q squares side by side from (a, b),
-// Q a power of two up to maxGroup that divides the squares across.
+// The constants of level k: side s = 2^k, its exact inverse r, and the
+// penalty share of one element of a merged square, as the literal loop forms them.
+struct Level {
+  int k, s;
+  double r, pm;
+  explicit Level(int level, double pen) : k(level), s(static_cast<int>(std::pow(2.0, level))) {
+    r = 1.0 / s;  // exact: s is a power of two
+    pm = (pen / s) / s;
+  }
+};
+
+// The largest power of two up to maxGroup that divides `across`.
+int groupFor(std::size_t across, int maxGroup) {
+  int group = 1;
+  while (group < maxGroup && across % static_cast<std::size_t>(2 * group) == 0) group *= 2;
+  return group;
+}
+
+// Levels with squares up to this side run tile by tile (all of them on one
+// tile while it is in cache), the larger ones level by level.
+constexpr int kTileLevels = 6;
+
+// Levels in order, the squares of each level in any order: they are
+// independent, and each keeps the literal order of its own sums. Squares run
+// in batches on the threads. block(a, b, L, Q) handles Q squares of level L
+// side by side from (a, b), Q a power of two up to maxGroup.
 template <typename Block>
 void runLevels(int M, int N, int levels, double pen, int maxGroup, const Block& block) {
-  for (int k = 1; k <= levels; ++k) {
+  const std::size_t rows = static_cast<std::size_t>(M), cols = static_cast<std::size_t>(N);
+  const int tileLevels = std::min(levels, kTileLevels);
+  if (tileLevels > 0) {
+    std::vector<Level> small;
+    for (int k = 1; k <= tileLevels; ++k) small.emplace_back(k, pen);
+    const std::size_t tile = std::size_t{1} << tileLevels;
+    const std::size_t across = cols / tile;
+    const std::size_t count = rows / tile * across;
+    const std::size_t perItem = std::max<std::size_t>(1, kItemPixels / (tile * tile));
+    parallelFor((count + perItem - 1) / perItem, [&](std::size_t item) {
+      const std::size_t end = std::min(count, (item + 1) * perItem);
+      for (std::size_t t = item * perItem; t < end; ++t) {
+        const std::size_t a0 = t / across * tile, b0 = t % across * tile;
+        for (const Level& level : small) {
+          const std::size_t side = static_cast<std::size_t>(level.s);
+          const int group = groupFor(tile / side, maxGroup);
+          const std::size_t step = side * static_cast<std::size_t>(group);
+          for (std::size_t a = a0; a < a0 + tile; a += side)
+            for (std::size_t b = b0; b < b0 + tile; b += step) block(a, b, level, group);
+        }
+      }
+    });
+  }
+  for (int k = tileLevels + 1; k <= levels; ++k) {
     interruptionPoint();
-    const int s = static_cast<int>(std::pow(2.0, k));
-    const double r = 1.0 / s;  // exact: s is a power of two
-    const double pm = (pen / s) / s;
-    const std::size_t side = static_cast<std::size_t>(s);
-    const std::size_t across = static_cast<std::size_t>(N) / side;
-    int group = 1;
-    while (group < maxGroup && across % static_cast<std::size_t>(2 * group) == 0) group *= 2;
-    const std::size_t groupsAcross = across / static_cast<std::size_t>(group);
-    const std::size_t count = static_cast<std::size_t>(M) / side * groupsAcross;
+    const Level level(k, pen);
+    const std::size_t side = static_cast<std::size_t>(level.s);
+    const int group = groupFor(cols / side, maxGroup);
+    const std::size_t groupsAcross = cols / side / static_cast<std::size_t>(group);
+    const std::size_t count = rows / side * groupsAcross;
     const std::size_t perItem = std::max<std::size_t>(1, kItemPixels / (side * side * static_cast<std::size_t>(group)));
     parallelFor((count + perItem - 1) / perItem, [&](std::size_t item) {
       const std::size_t end = std::min(count, (item + 1) * perItem);
       for (std::size_t t = item * perItem; t < end; ++t)
-        block(t / groupsAcross * side, t % groupsAcross * side * static_cast<std::size_t>(group), s, k, r, pm, group);
+        block(t / groupsAcross * side, t % groupsAcross * side * static_cast<std::size_t>(group), level, group);
     });
   }
 }
 
 template <bool kPoisson>
-void runMeanLevels(const Work& w, int M, int N, int levels, double pen) {
-  runLevels(M, N, levels, pen, 4, [&](std::size_t a, std::size_t b, int s, int k, double r, double pm, int group) {
+void runMeanLevels(Work& w, int M, int N, double pen) {
+  const int levels = levelCount(M, N);
+  initialise<kPoisson>(w, M, N, pen);
+  runLevels(M, N, levels, pen, 4, [&](std::size_t a, std::size_t b, const Level& level, int group) {
+    const int s = level.s, k = level.k;
+    const double r = level.r, pm = level.pm;
     if (group == 4) {
       if (s == 2)
         meanBlocks<kPoisson, 4, 2>(w, a, b, s, k, r, pm);
@@ -252,10 +312,12 @@ void runMeanLevels(const Work& w, int M, int N, int levels, double pen) {
 }
 
 template <bool kPoisson>
-void runFittedLevels(const Work& w, const Grid& data, int M, int N, int levels, double pen, BlockFitFn blockFit) {
+void runFittedLevels(Work& w, const Grid& data, int M, int N, double pen, BlockFitFn blockFit) {
+  const int levels = levelCount(M, N);
+  initialise<kPoisson>(w, M, N, pen);
   Grid candidate(M, N);
-  runLevels(M, N, levels, pen, 1, [&](std::size_t a, std::size_t b, int s, int k, double r, double pm, int) {
-    fittedBlock<kPoisson>(w, data, candidate, blockFit, a, b, s, k, r, pm);
+  runLevels(M, N, levels, pen, 1, [&](std::size_t a, std::size_t b, const Level& level, int) {
+    fittedBlock<kPoisson>(w, data, candidate, blockFit, a, b, level.s, level.k, level.r, level.pm);
   });
 }
 
@@ -270,28 +332,25 @@ void fitBlockMean(const Grid& source, Grid& target, int i0, int j0, int R, int C
 }
 
 void pruneBlockMeans(const double* data, int M, int N, double pen, bool poisson, double* estimate, double* label,
-                     unsigned char* level, double* logEstimate) {
+                     unsigned char* level, double* current) {
   if (M <= 0 || N <= 0) return;
-  const int levels = levelCount(M, N);
   const std::size_t n = static_cast<std::size_t>(N);
-  Work w{data, n, estimate, n, label, n, level, logEstimate, n, {}};
-  initialise(w, M, N, pen, poisson);
+  Work w{data, n, estimate, n, label, n, level, current, n, {}};
   if (poisson)
-    runMeanLevels<true>(w, M, N, levels, pen);
+    runMeanLevels<true>(w, M, N, pen);
   else
-    runMeanLevels<false>(w, M, N, levels, pen);
+    runMeanLevels<false>(w, M, N, pen);
 }
 
 void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Grid& label,
                  std::vector<DyadicSquare>& pixelSquares, std::string_view noiseType, BlockFitFn blockFit) {
   if (M <= 0 || N <= 0) return;
-  const int levels = levelCount(M, N);
+  levelCount(M, N);  // the sides are checked before anything is written
   const bool poisson = noiseType == kPoisson;
   const std::size_t n = static_cast<std::size_t>(N);
   const std::size_t pixels = static_cast<std::size_t>(M) * n;
-  pixelSquares.resize(pixels);
   std::vector<unsigned char> level(pixels);
-  std::vector<double> logEstimate(poisson ? pixels : 0);
+  std::vector<double> current(pixels);
   Work w{data.data(),
          static_cast<std::size_t>(data.inner()),
          estimate.data(),
@@ -299,28 +358,30 @@ void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Gri
          label.data(),
          static_cast<std::size_t>(label.inner()),
          level.data(),
-         logEstimate.data(),
+         current.data(),
          n,
          {}};
-  initialise(w, M, N, pen, poisson);
   if (blockFit == fitBlockMean) {
     if (poisson)
-      runMeanLevels<true>(w, M, N, levels, pen);
+      runMeanLevels<true>(w, M, N, pen);
     else
-      runMeanLevels<false>(w, M, N, levels, pen);
+      runMeanLevels<false>(w, M, N, pen);
   } else {
     if (poisson)
-      runFittedLevels<true>(w, data, M, N, levels, pen, blockFit);
+      runFittedLevels<true>(w, data, M, N, pen, blockFit);
     else
-      runFittedLevels<false>(w, data, M, N, levels, pen, blockFit);
+      runFittedLevels<false>(w, data, M, N, pen, blockFit);
   }
+  std::vector<double>().swap(current);
 
-  for (int i = 0; i < M; ++i)
-    for (int j = 0; j < N; ++j) {
-      const std::size_t k = static_cast<std::size_t>(i) * n + static_cast<std::size_t>(j);
-      const int s = 1 << level[k];
-      pixelSquares[k] = {static_cast<double>(i - i % s), static_cast<double>(j - j % s), static_cast<double>(s)};
+  pixelSquares.resize(pixels);
+  forRows(M, n, [&](std::size_t i) {
+    for (std::size_t j = 0; j < n; ++j) {
+      const std::size_t side = std::size_t{1} << level[i * n + j];
+      pixelSquares[i * n + j] = {static_cast<double>(i & ~(side - 1)), static_cast<double>(j & ~(side - 1)),
+                                 static_cast<double>(side)};
     }
+  });
 }
 
 }  // namespace dyadfit

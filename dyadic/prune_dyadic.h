@@ -29,9 +29,8 @@ void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Gri
 // pruneDyadic with fitBlockMean on packed row-major M x N arrays (row length
 // N), for callers that keep their own storage: estimate and label are
 // overwritten as there, level[i*N + j] receives log2 of the side of the final
-// square of element [i][j]; logEstimate (M x N, Poisson only, else unused) is
-// scratch.
+// square of element [i][j]; current (M x N doubles) is scratch.
 void pruneBlockMeans(const double* data, int M, int N, double pen, bool poisson, double* estimate, double* label,
-                     unsigned char* level, double* logEstimate);
+                     unsigned char* level, double* current);
 
 }  // namespace dyadfit
