@@ -1,5 +1,6 @@
 #include "dyadic/dyadic_entry.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <string>
@@ -17,7 +18,12 @@ constexpr const char* kMsgNoiseString = "noiseType must be a string";
 constexpr const char* kMsgNoiseName = "noiseType must be either 'Poisson' or 'Gaussian'.";
 constexpr const char* kMsgPoissonNegative = "Poisson data cannot be negative.";
 constexpr const char* kMsgPenaltyValue = "The penalties must be real numbers.";
-constexpr const char* kMsgLines = "The number of lines must be a finite non-negative number.";
+constexpr const char* kMsgLines = "The number of lines must be a finite non-negative number not above 1e8.";
+constexpr const char* kMsgUnique = "The host function unique returned an unexpected result.";
+// At most 1e8 lines (K = 10^4 offsets and angles): the masks of all of them
+// are drawn once per call, about a minute on two cores for the default block
+// side of a 2048 x 2048 image; the search itself costs only the distinct ones.
+constexpr double kMaxLines = 1e8;
 
 // A parameter that can be read as a number: real numeric or logical, with an element.
 bool isNumberInput(const Input& a) { return a.isNumericOrLogical() && !a.isComplex() && a.rows() * a.cols() > 0; }
@@ -98,13 +104,14 @@ EntryParameters checkDyadicInputs(const EntryModel& model, Inputs in, std::vecto
   }
   if (oneGiven) p.penOne = given(*in[3]);
   if (twoGiven) p.penTwo = given(*in[4]);
-  if (p.penOne < 0 || p.penTwo < 0) throw Error(kMsgPenalty);
+  // NaN fails too: a penalty that is not a number would merge nothing or everything.
+  if (!(p.penOne >= 0) || !(p.penTwo >= 0)) throw Error(kMsgPenalty);
   if (badPenalty) throw Error(kMsgPenaltyValue);
 
   if (nrhs >= 6 && in[5]->hasColumns()) {
     if (!isNumberInput(*in[5])) throw Error(kMsgLines);
     const double x = in[5]->scalar();
-    if (!(x >= 0) || std::isinf(x) || std::sqrt(x) >= static_cast<double>(INT_MAX) + 1.0) throw Error(kMsgLines);
+    if (!(x >= 0) || !(x <= kMaxLines)) throw Error(kMsgLines);
     p.resolution = static_cast<int>(std::floor(std::sqrt(x)));
   } else {
     p.resolution = defaultResolution(M, N);
@@ -185,9 +192,23 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out) {
   std::vector<double>().swap(secondRows);
   const MatrixView distinct = out.distinctRows(3, stacked.data(), rowsStacked, 3);
   std::vector<double>().swap(stacked);
+  // The host's answer is checked before any value of it is used: a user's own
+  // unique on the path may return anything.
+  if (distinct.cols != 3 || (distinct.rows > 0 && !distinct.data)) throw Error(kMsgUnique);
+  const int smaller = std::min(M, N);
   std::vector<DyadicSquare> squares(distinct.rows);
-  for (std::size_t f = 0; f < distinct.rows; ++f)
-    squares[f] = {distinct.data[f], distinct.data[f + distinct.rows], distinct.data[f + 2 * distinct.rows]};
+  for (std::size_t f = 0; f < distinct.rows; ++f) {
+    const double top = distinct.data[f], left = distinct.data[f + distinct.rows];
+    const double side = distinct.data[f + 2 * distinct.rows];
+    const bool dyadicSide = side >= 1 && side <= smaller && std::floor(side) == side &&
+                            (static_cast<int>(side) & (static_cast<int>(side) - 1)) == 0;
+    // Corners lie on the grid; a square of the shifted pruning may wrap past
+    // its far sides, and the refinement leaves such squares alone.
+    if (!dyadicSide || !(top >= 0 && top < M) || !(left >= 0 && left < N) || std::floor(top) != top ||
+        std::floor(left) != left)
+      throw Error(kMsgUnique);
+    squares[f] = {top, left, side};
+  }
 
   Grid refined(M, N);
   model.refine(refined, input, estimate1, p.penOne, p.penTwo, M, N, p.sh, squares, static_cast<int>(squares.size()),

@@ -42,6 +42,7 @@
 %                offsets times K angles are searched. Default K^2 with
 %                K = floor((M*N)^(1/3)) (K = 40 for 256 x 256). LINES = 0
 %                tries no line, so every revisited square stays constant.
+%                At most 1e8 (K = 10000).
 %
 %   Outputs (only those requested are returned)
 %     EST      M x N refined wedgelet estimate.
@@ -64,11 +65,14 @@
 %     noiseType must be a string
 %     noiseType must be either 'Poisson' or 'Gaussian'.
 %     Poisson data cannot be negative.   default penalties, sum(IMG(:)) < 0
-%     The penalty must be positive.      a penalty < 0 (0 is allowed); also
+%     The penalty must be positive.      a penalty < 0 or NaN (0 is allowed); also
 %                                        'Poisson' defaults with
 %                                        0 <= sum(IMG(:)) < 1
 %     The penalties must be real numbers.
-%     The number of lines must be a finite non-negative number.
+%     The number of lines must be a finite non-negative number not above 1e8.
+%     The host function unique returned an unexpected result.
+%                                        a unique() of the user's on the
+%                                        path gave rows that are no squares
 %
 %   Example
 %     [x, y] = meshgrid(1:128);

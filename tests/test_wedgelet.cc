@@ -551,7 +551,7 @@ TEST(BrindelEntry, MessagesInCheckOrder) {
   const std::string kString = "noiseType must be a string";
   const std::string kName = "noiseType must be either 'Poisson' or 'Gaussian'.";
   const std::string kPositive = "The penalty must be positive.";
-  const std::string kLines = "The number of lines must be a finite non-negative number.";
+  const std::string kLines = "The number of lines must be a finite non-negative number not above 1e8.";
 
   EXPECT_EQ(errorOf({img, one, gauss, one, one, one, one}), "There are at most 6 input parameters allowed!");
   EXPECT_EQ(errorOf({}), "There is at least 1 input parameter required!");

@@ -8,7 +8,7 @@ function dyadic_bad_inputs(module)
   noise_name = 'noiseType must be either ''Poisson'' or ''Gaussian''.';
   positive = 'The penalty must be positive.';
   real_pen = 'The penalties must be real numbers.';
-  lines = 'The number of lines must be a finite non-negative number.';
+  lines = 'The number of lines must be a finite non-negative number not above 1e8.';
   cases = {
     @() module(img, 2, 'Gaussian', 1, 1, 9, 0), 'There are at most 6 input parameters allowed!', 'seven inputs'
     @() module(),                          'There is at least 1 input parameter required!', 'no input'
