@@ -136,7 +136,9 @@ class MexOutputs final : public Outputs {
       scratch_.push_back(failure);
       throw Error("The host function unique failed.");
     }
-    if (!out[0] || !mxIsDouble(out[0]) || mxIsComplex(out[0]) || mxGetN(out[0]) != cols)
+    // Only a real full double matrix has rows x cols values behind mxGetPr.
+    if (!out[0] || !mxIsDouble(out[0]) || mxIsComplex(out[0]) || mxIsSparse(out[0]) ||
+        mxGetNumberOfDimensions(out[0]) != 2 || mxGetN(out[0]) != cols)
       throw Error("The host function unique returned an unexpected result.");
     place(slot, out[0]);
     return {mxGetPr(out[0]), mxGetM(out[0]), mxGetN(out[0])};
