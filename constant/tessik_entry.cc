@@ -62,6 +62,12 @@ void blockAverageTransposed(int s, const double* image, double* rowMajor, int M,
   }
   forTiles(m, n, [&](std::size_t a0, std::size_t b0) {
     const std::size_t a1 = std::min(m, a0 + kTile), b1 = std::min(n, b0 + kTile);
+    if (side == 1) {
+      // ((0.0 + x) / 1) / 1 is 0.0 + x: dividing by one returns its operand.
+      for (std::size_t b = b0; b < b1; ++b)
+        for (std::size_t a = a0; a < a1; ++a) rowMajor[a * n + b] = 0.0 + image[a + m * b];
+      return;
+    }
     for (std::size_t b = b0; b < b1; b += side)
       for (std::size_t a = a0; a < a1; a += side) block(a, b);
   });
