@@ -14,6 +14,7 @@
 #include "constant/tessik_entry.h"
 #include "constant/tessik_reference.h"
 #include "dyadic/dyadic_reference.h"
+#include "dyadic/grid_utils.h"
 #include "dyadic/parallel.h"
 #include "dyadic/region_cost.h"
 #include "host/standalone.h"
@@ -501,6 +502,42 @@ TEST(TessikParity, PruneConstantAddsLabelsOnAnyShape) {
     EXPECT_TRUE(sameBits(labels1.data(), labels2.data(), pixels)) << M << "x" << N;
     EXPECT_TRUE(sameBits(sq1.data(), sq2.data(), 3 * pixels)) << M << "x" << N;
   }
+}
+
+TEST(GridUtilsParity, BlockAverageAndCyclicShiftAsTheirLiteralLoops) {
+  std::mt19937 gen(12);
+  for (auto [M, N] : {std::pair{8, 4}, std::pair{512, 256}})
+    for (int threads : {1, 3}) {
+      ThreadCount count(threads);
+      const dyadfit::Grid src =
+          dyadfit::test::makeGrid(M, N, [&](int i, int j) { return parityValue((i + j) % 5, false, gen, i, j); });
+      for (int s : {1, 2, 4}) {
+        dyadfit::Grid want(M, N), got(M, N), inPlace = src;
+        for (int r0 = 0; r0 < M; r0 += s)
+          for (int c0 = 0; c0 < N; c0 += s) {
+            double sum = 0.0;
+            for (int u = 0; u < s; ++u)
+              for (int v = 0; v < s; ++v) sum += src[r0 + u][c0 + v];
+            for (int u = 0; u < s; ++u)
+              for (int v = 0; v < s; ++v) want[r0 + u][c0 + v] = (sum / s) / s;
+          }
+        dyadfit::blockAverage(s, src, got, M, N);
+        dyadfit::blockAverage(s, inPlace, inPlace, M, N);
+        EXPECT_TRUE(sameBits(want.data(), got.data(), want.size())) << M << "x" << N << " s " << s;
+        EXPECT_TRUE(sameBits(want.data(), inPlace.data(), want.size())) << M << "x" << N << " s " << s;
+      }
+      for (int offset : {0, 1, -3, N + 2}) {
+        dyadfit::Grid got(M, N);
+        dyadfit::cyclicShift(src, got, offset, M, N);
+        bool same = true;
+        for (int i = 0; i < M; ++i)
+          for (int j = 0; j < N; ++j)
+            same = same &&
+                   std::memcmp(&got[i][j], &src[dyadfit::floorMod(i - offset, M)][dyadfit::floorMod(j - offset, N)],
+                               sizeof(double)) == 0;
+        EXPECT_TRUE(same) << M << "x" << N << " offset " << offset;
+      }
+    }
 }
 
 }  // namespace
