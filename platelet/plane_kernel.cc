@@ -1,13 +1,14 @@
 #include "platelet/plane_kernel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
-#include "dyadic/parallel.h"
 #include "dyadic/region_cost.h"
 #include "platelet/plane_fit.h"
 #include "platelet/plane_solver.h"
@@ -22,13 +23,10 @@ namespace {
 constexpr int kUnknowns = 6;
 // Masks per group: one vector register of doubles under AVX2.
 constexpr std::size_t kLanes = 4;
-// Doubles of factorizations one kernel may hold (128 MiB); masks past them
+// Doubles one kernel may hold (256 MiB, at seven per mask pixel: e.g. the
+// 11260 distinct masks of side 16 under 161 x 161 lines); masks past them
 // take the literal fit.
-constexpr std::size_t kKernelDoubles = std::size_t{1} << 24;
-// Above this many candidate pixels (K*K*n*n) the split search builds a mask
-// set per range of candidates for every square: factoring such a set, used
-// once, would cost more than the literal fits it replaces.
-constexpr std::int64_t kWholeSetPixels = std::int64_t{1} << 25;
+constexpr std::size_t kKernelDoubles = std::size_t{1} << 25;
 
 // Four doubles, one mask per element. Element-wise IEEE arithmetic, so each
 // lane computes exactly what the scalar code computes for its mask.
@@ -42,6 +40,8 @@ DYADFIT_LANES_INLINE Lanes load(const double* p) {
   return v;
 }
 DYADFIT_LANES_INLINE void store(double* p, const Lanes& v) { std::memcpy(p, &v, sizeof v); }
+// Entry p of a column of lanes.
+DYADFIT_LANES_INLINE Lanes at(const double* column, std::size_t p) { return load(column + p * kLanes); }
 // Every lane x, signed zeros included.
 DYADFIT_LANES_INLINE Lanes broadcast(double x) { return Lanes{x, x, x, x}; }
 static_assert(kLanes == 4, "broadcast lists every lane");
@@ -67,7 +67,6 @@ struct Group {
 // fitted values that are never -0, over a design without infinities.
 DYADFIT_LANES_INLINE void coefficients(const Group& g, const double* x, std::size_t m, double* cBuffer, Lanes* coef) {
   for (std::size_t p = 0; p < m; ++p) store(cBuffer + p * kLanes, broadcast(x[p]));
-  auto c = [&](std::size_t p) { return load(cBuffer + p * kLanes); };
   for (int j = 0; j < kUnknowns; ++j) {
     const double* v = g.factors.data() + static_cast<std::size_t>(j) * m * kLanes;
     const Lanes last = load(g.lastv[j]);
@@ -75,30 +74,30 @@ DYADFIT_LANES_INLINE void coefficients(const Group& g, const double* x, std::siz
     const std::size_t row = static_cast<std::size_t>(j);
     Lanes temp = broadcast(0.0);
     if (hi > 0) {
-      const Lanes t = temp + c(row) * 1.0;
+      const Lanes t = temp + at(cBuffer, row) * 1.0;
       temp = lo > 0 ? t : select(broadcast(0.0) < last, t, temp);
     }
     int r = 1;
     for (; r < lo; ++r) {
       const std::size_t p = row + static_cast<std::size_t>(r);
-      temp = temp + c(p) * load(v + p * kLanes);
+      temp = temp + at(cBuffer, p) * load(v + p * kLanes);
     }
     for (; r < hi; ++r) {
       const std::size_t p = row + static_cast<std::size_t>(r);
-      temp = select(broadcast(r) < last, temp + c(p) * load(v + p * kLanes), temp);
+      temp = select(broadcast(r) < last, temp + at(cBuffer, p) * load(v + p * kLanes), temp);
     }
     const Lanes w = 0.0 + 1.0 * temp;
     const LaneMask active = w != 0.0;
     const Lanes t = load(g.negTau[j]) * w;
-    store(cBuffer + row * kLanes, select(active, c(row) + 1.0 * t, c(row)));
+    store(cBuffer + row * kLanes, select(active, at(cBuffer, row) + 1.0 * t, at(cBuffer, row)));
     for (r = 1; r < hi; ++r) {
       const std::size_t p = row + static_cast<std::size_t>(r);
       const LaneMask take = r < lo ? active : active & (broadcast(r) < last);
-      store(cBuffer + p * kLanes, select(take, c(p) + load(v + p * kLanes) * t, c(p)));
+      store(cBuffer + p * kLanes, select(take, at(cBuffer, p) + load(v + p * kLanes) * t, at(cBuffer, p)));
     }
   }
   Lanes s[kUnknowns];
-  for (int j = 0; j < kUnknowns; ++j) s[j] = c(static_cast<std::size_t>(j));
+  for (int j = 0; j < kUnknowns; ++j) s[j] = at(cBuffer, static_cast<std::size_t>(j));
   for (int k = kUnknowns - 1; k >= 0; --k) {
     const double* rk = g.factors.data() + static_cast<std::size_t>(k) * m * kLanes;
     const LaneMask nonzero = s[k] != 0.0;
@@ -107,7 +106,7 @@ DYADFIT_LANES_INLINE void coefficients(const Group& g, const double* x, std::siz
       s[i] = select(nonzero, s[i] - s[k] * load(rk + static_cast<std::size_t>(i) * kLanes), s[i]);
   }
   const LaneMask singular = load(g.singular) != 0.0;
-  for (int j = 0; j < kUnknowns; ++j) coef[j] = select(singular, c(static_cast<std::size_t>(j)), s[j]);
+  for (int j = 0; j < kUnknowns; ++j) coef[j] = select(singular, at(cBuffer, static_cast<std::size_t>(j)), s[j]);
 }
 
 // dgemv 'N' at pixel (u, v): the design row w, u*w, v*w, 1*rest, u*rest,
@@ -203,16 +202,10 @@ class PlateletKernel final : public SplitKernel {
   PlateletKernel(const MaskSet& masks, bool poisson, SplitFitFn splitFit)
       : masks_(masks), poisson_(poisson), splitFit_(splitFit), lanes_(laneFunctions()) {
     const std::size_t m = masks.pixels();
-    const std::int64_t K = masks.resolution;
-    mode_.assign(masks.count(), Mode::Literal);
-    solver_.resize(masks.count());
-    if (m < static_cast<std::size_t>(kUnknowns) || K * K * static_cast<std::int64_t>(m) > kWholeSetPixels) return;
+    if (m < static_cast<std::size_t>(kUnknowns)) return;
     const std::size_t groupDoubles = (kUnknowns + 1) * m * kLanes;
-    for (std::size_t first = 0; first < masks.count(); first += kLanes) {
-      if ((groups_.size() + 1) * groupDoubles > kKernelDoubles) break;
-      interruptionPoint();
-      addGroup(first);
-    }
+    groupCount_ = std::min((masks.count() + kLanes - 1) / kLanes, kKernelDoubles / groupDoubles);
+    if (groupCount_ > 0) groups_ = std::make_unique<LaneGroup[]>(groupCount_);
   }
 
   void costs(const Grid& block, std::size_t first, std::size_t count, double* cost,
@@ -231,30 +224,40 @@ class PlateletKernel final : public SplitKernel {
     double* laneFitted = column + m * kLanes;
     for (int i = 0; i < n; ++i)
       for (int j = 0; j < n; ++j) x[static_cast<std::size_t>(i) * n + j] = block[i][j];
-    const bool plain = !groups_.empty() && plainRightHandSide(x, static_cast<int>(m));
+    const bool plain = groupCount_ > 0 && plainRightHandSide(x, static_cast<int>(m));
 
     Grid mask, fit;  // sized on the first literal fit only
     double laneCost[kLanes];
-    std::size_t laneGroup = groups_.size();  // the group laneCost belongs to
+    std::size_t current = groupCount_;  // the group of the last mask seen
+    bool literalGroup = true, costed = false;
     for (std::size_t c = 0; c < count; ++c) {
       const std::size_t d = first + c;
-      const Mode mode = plain ? mode_[d] : Mode::Literal;
+      const std::size_t gi = d / kLanes;
+      if (plain && gi < groupCount_ && gi != current) {
+        LaneGroup& group = groups_[gi];
+        current = gi;
+        costed = false;
+        // A group's first square takes the literal fits: a set searched on
+        // one square only is never factored.
+        literalGroup = group.uses.fetch_add(1, std::memory_order_relaxed) == 0;
+        if (!literalGroup) std::call_once(group.prepared, [&] { prepare(gi); });
+      }
+      const Mode mode = plain && gi < groupCount_ && !literalGroup ? groups_[gi].mode[d % kLanes] : Mode::Literal;
       if (mode == Mode::Lanes) {
-        const std::size_t gi = d / kLanes;
-        if (gi != laneGroup) {
-          const Group& g = groups_[gi];
+        if (!costed) {
+          const Group& g = groups_[gi].lanes;
           if (poisson_) {
             lanes_.fitted(g, x, n, column, laneFitted);
             for (std::size_t l = 0; l < kLanes; ++l) laneCost[l] = poissonCost(x, laneFitted + l, m, kLanes);
           } else {
             lanes_.gaussian(g, x, n, column, laneCost);
           }
-          laneGroup = gi;
+          costed = true;
         }
         cost[c] = laneCost[d % kLanes];
       } else if (mode == Mode::Solver) {
         std::copy(x, x + m, b);
-        solver_[d]->solve(b, fitted, work);
+        groups_[gi].solver[d % kLanes]->solve(b, fitted, work);
         cost[c] = poisson_ ? poissonCost(x, fitted, m, 1) : gaussianCost(x, fitted, m, 1);
       } else {
         if (mask.outer() != n) mask = Grid(n, n), fit = Grid(n, n);
@@ -265,21 +268,42 @@ class PlateletKernel final : public SplitKernel {
     }
   }
 
+  std::vector<bool> laneMasks() const {
+    std::vector<bool> lanes(masks_.count(), false);
+    for (std::size_t gi = 0; gi < groupCount_; ++gi) {
+      std::call_once(groups_[gi].prepared, [&] { prepare(gi); });
+      for (std::size_t c = 0; c < kLanes && gi * kLanes + c < masks_.count(); ++c)
+        lanes[gi * kLanes + c] = groups_[gi].mode[c] == Mode::Lanes;
+    }
+    return lanes;
+  }
+
  private:
   enum class Mode : unsigned char {
     Literal,  // splitFit and regionCost
     Solver,   // the mask's own FactoredDesign
-    Lanes,    // its group, kLanes masks at once
+    Lanes,    // its group's lanes
   };
 
-  // Factors masks [first, first + kLanes) into a group, and checks each lane
-  // against dgels on the probe blocks: a lane that does not give dgels's bits
-  // falls back to its FactoredDesign (checked the same way) or to the literal
-  // fit.
-  void addGroup(std::size_t first) {
+  // Masks [kLanes g, kLanes g + kLanes), prepared by the thread that first
+  // needs them.
+  struct LaneGroup {
+    std::atomic<std::uint32_t> uses{0};
+    std::once_flag prepared;
+    Group lanes;
+    Mode mode[kLanes] = {};
+    std::unique_ptr<FactoredDesign> solver[kLanes];
+  };
+
+  // Factors the masks of group gi, and checks each lane against dgels on the
+  // probe blocks: a lane that does not give dgels's bits falls back to its
+  // FactoredDesign (checked the same way) or to the literal fit.
+  void prepare(std::size_t gi) const {
     const int n = masks_.n;
     const std::size_t m = masks_.pixels();
-    Group g;
+    const std::size_t first = gi * kLanes;
+    LaneGroup& group = groups_[gi];
+    Group& g = group.lanes;
     g.first = first;
     g.factors.assign(kUnknowns * m * kLanes, 0.0);
     g.mask.assign(m * kLanes, 0.0);
@@ -331,31 +355,32 @@ class PlateletKernel final : public SplitKernel {
       }
     }
     for (std::size_t c = 0; c < kLanes && first + c < masks_.count(); ++c) {
-      const std::size_t d = first + c;
       if (lane[c]->mode() == FactoredDesign::Mode::Literal) continue;
       if (lanesMatch[c]) {
-        mode_[d] = Mode::Lanes;
+        group.mode[c] = Mode::Lanes;
       } else if (solverMatches[c]) {
-        mode_[d] = Mode::Solver;
-        solver_[d] = std::move(lane[c]);
+        group.mode[c] = Mode::Solver;
+        group.solver[c] = std::move(lane[c]);
       }
     }
-    groups_.push_back(std::move(g));
   }
 
   const MaskSet& masks_;
   bool poisson_;
   SplitFitFn splitFit_;
   LaneFunctions lanes_;
-  std::vector<Group> groups_;  // masks [8g, 8g + 8) as group g, within the budget
-  std::vector<Mode> mode_;
-  std::vector<std::unique_ptr<FactoredDesign>> solver_;
+  std::size_t groupCount_ = 0;  // the groups within the memory budget
+  std::unique_ptr<LaneGroup[]> groups_;
 };
 
 }  // namespace
 
 std::unique_ptr<SplitKernel> makePlateletKernel(const MaskSet& masks, bool poisson, SplitFitFn splitFit) {
   return std::make_unique<PlateletKernel>(masks, poisson, splitFit);
+}
+
+std::vector<bool> plateletLaneMasks(const MaskSet& masks) {
+  return PlateletKernel(masks, false, fitWedgePlanes).laneMasks();
 }
 
 }  // namespace dyadfit

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "dyadic/split_search.h"
 
@@ -16,5 +17,9 @@ namespace dyadfit {
 // literal fit; so do squares of fewer than six pixels, blocks that dgels would
 // scale or that hold NaN or Inf, and masks past a memory budget.
 std::unique_ptr<SplitKernel> makePlateletKernel(const MaskSet& masks, bool poisson, SplitFitFn splitFit);
+
+// Which masks of the set the kernel's lanes serve with the LAPACK and BLAS in
+// use: the others cost more, never differently. For tests and diagnostics.
+std::vector<bool> plateletLaneMasks(const MaskSet& masks);
 
 }  // namespace dyadfit

@@ -17,6 +17,7 @@
 #include "host/standalone.h"
 #include "platelet/plane_fit.h"
 #include "platelet/plane_kernel.h"
+#include "platelet/plane_solver.h"
 #include "platelet/platelet_stages.h"
 #include "platelet/quarlo_entry.h"
 #include "tests/test_support.h"
@@ -314,8 +315,11 @@ TEST(FastPlaneFits, SameBitsAsOneDgelsPerBlock) {
 TEST(FastPlaneFits, WedgePlanesAndKernelCostsSameBitsAsDgels) {
   // Line masks of sides 1 to 8, the two empty-sided (rank-deficient) masks and
   // one that is not 0/1; the kernel against the literal fit and cost on the
-  // masks of a whole candidate set, under both noise models.
+  // masks of a whole candidate set, under both noise models, over a run of
+  // squares as a search sees them (a kernel factors its masks on their second
+  // square).
   std::vector<double> scratch;  // one thread's, shared by every kernel call
+  const int kinds[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 0};
   for (int n : {1, 2, 4, 8}) {
     const MaskSet masks = buildMaskSet(n, 6, 0, 36);
     std::vector<Grid> extra = {makeGrid(n, n, [](int, int) { return 1.0; }), Grid(n, n),
@@ -333,9 +337,12 @@ TEST(FastPlaneFits, WedgePlanesAndKernelCostsSameBitsAsDgels) {
         fitWedgePlanesReference(block, literal, mask, 0, 0, n, n);
         ASSERT_TRUE(sameBits(fast.data(), literal.data(), fast.size())) << kKinds[kind] << " n " << n << " mask " << d;
       }
-      for (bool poisson : {false, true}) {
-        const auto kernel = makePlateletKernel(masks, poisson, fitWedgePlanes);
-        const auto literal = makeLiteralSplitKernel(masks, poisson, fitWedgePlanesReference);
+    }
+    for (bool poisson : {false, true}) {
+      const auto kernel = makePlateletKernel(masks, poisson, fitWedgePlanes);
+      const auto literal = makeLiteralSplitKernel(masks, poisson, fitWedgePlanesReference);
+      for (int kind : kinds) {
+        const Grid block = blockOfKind(kind, n, n, 40 + kind);
         std::vector<double> fast(masks.count()), expected(masks.count());
         // Two calls over a split range, as the search makes them.
         const std::size_t half = masks.count() / 2;
@@ -345,6 +352,26 @@ TEST(FastPlaneFits, WedgePlanesAndKernelCostsSameBitsAsDgels) {
         literal->costs(block, 0, masks.count(), expected.data(), none);
         EXPECT_TRUE(sameBits(fast.data(), expected.data(), fast.size()))
             << kKinds[kind] << " n " << n << (poisson ? " Poisson" : " Gaussian");
+      }
+    }
+  }
+}
+
+TEST(FastPlaneFits, LanesServeEveryMaskTheScalarReplicaServes) {
+  // Lanes and the scalar replica run the same operations: where the replica
+  // gives dgels's bits on the probe blocks, so must every lane, or the kernel
+  // quietly falls back to slower paths.
+  for (int n : {4, 8}) {
+    const MaskSet masks = buildMaskSet(n, 12, 0, 144);
+    const std::vector<bool> lanes = plateletLaneMasks(masks);
+    ASSERT_EQ(lanes.size(), masks.count());
+    const int m = n * n;
+    for (std::size_t d = 0; d < masks.count(); ++d) {
+      std::vector<double> design(static_cast<std::size_t>(m) * 6);
+      wedgePlanesDesign(masks.mask(d), static_cast<std::size_t>(n), n, n, design.data());
+      const FactoredDesign replica(std::move(design), m, 6, true);
+      if (replica.mode() == FactoredDesign::Mode::Replica) {
+        EXPECT_TRUE(lanes[d]) << "n " << n << " mask " << d;
       }
     }
   }
