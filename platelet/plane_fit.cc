@@ -112,30 +112,7 @@ void wedgePlanesDesign(const double* mask, std::size_t stride, int R, int C, dou
 }
 
 void fitWedgePlanes(const Grid& source, Grid& target, const Grid& mask, int i0, int j0, int R, int C) {
-  const int m = R * C;
-  const int k = 6;
-  if (m <= 0) return;
-  const std::size_t rows = static_cast<std::size_t>(m);
-  std::vector<double> b(rows), fitted(rows);
-  std::size_t p = 0;
-  for (int u = 0; u < R; ++u)
-    for (int v = 0; v < C; ++v, ++p) b[p] = source[i0 + u][j0 + v];
-  if (m < k || !plainRightHandSide(b.data(), m)) {
-    fitWedgePlanesReference(source, target, mask, i0, j0, R, C);
-    return;
-  }
-  std::vector<double> design(rows * k);
-  wedgePlanesDesign(mask[0], static_cast<std::size_t>(mask.inner()), R, C, design.data());
-  const FactoredDesign factored(std::move(design), m, k, false);
-  if (factored.mode() == FactoredDesign::Mode::Literal) {
-    fitWedgePlanesReference(source, target, mask, i0, j0, R, C);
-    return;
-  }
-  std::vector<double> scratch(factored.scratchSize());
-  factored.solve(b.data(), fitted.data(), scratch.data());
-  p = 0;
-  for (int u = 0; u < R; ++u)
-    for (int v = 0; v < C; ++v, ++p) target[i0 + u][j0 + v] = fitted[p];
+  fitWedgePlanesReference(source, target, mask, i0, j0, R, C);
 }
 
 // ------------------------------------------------ the literal fits: one dgels each

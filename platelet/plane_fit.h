@@ -1,9 +1,9 @@
 // Least-squares plane fits through LAPACK and BLAS.
 //
 // The *Reference fits call dgels and dgemv afresh for every block: they are
-// the literal stages. The others give the same bits with one factorization of
-// each design matrix (see plane_solver.h), falling back to dgels for blocks
-// that dgels would scale or that hold NaN or Inf.
+// the literal stages. fitPlane and fitBlockPlanes give the same bits with one
+// factorization of each block shape (see plane_solver.h), falling back to
+// dgels for blocks that dgels would scale or that hold NaN or Inf.
 #pragma once
 
 #include <cstddef>
@@ -26,8 +26,10 @@ void fitBlockPlanes(int blockSize, const Grid& source, Grid& target, int M, int 
 void fitBlockPlanesReference(int blockSize, const Grid& source, Grid& target, int M, int N);
 
 // Two planes at once: one over the pixels whose mask (indexed locally) is 1,
-// one over those whose mask is 0. The design depends on the mask, so the fast
-// variant factors it afresh, through the same routines dgels calls.
+// one over those whose mask is 0. The design changes with the mask, so a
+// single fit gains nothing from a factorization: fitWedgePlanes is the
+// literal fit. The many masks of a split search go through the platelet
+// kernel (plane_kernel.h), which factors each mask's design once.
 void fitWedgePlanes(const Grid& source, Grid& target, const Grid& mask, int i0, int j0, int R, int C);
 void fitWedgePlanesReference(const Grid& source, Grid& target, const Grid& mask, int i0, int j0, int R, int C);
 
