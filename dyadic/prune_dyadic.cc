@@ -77,6 +77,27 @@ void forRows(int M, std::size_t N, const Body& body) {
   });
 }
 
+// Copies the value at the first element of every square of side > 1 over
+// the rest of it. A square's first element is only read, so rows may run
+// on any threads.
+void spreadCorners(double* values, std::size_t stride, const unsigned char* level, int M, std::size_t N) {
+  forRows(M, N, [&](std::size_t i) {
+    double* row = values + i * stride;
+    const unsigned char* lv = level + i * N;
+    for (std::size_t j = 0; j < N;) {
+      const std::size_t side = std::size_t{1} << lv[j];
+      if (side == 1) {
+        ++j;
+        continue;
+      }
+      const std::size_t top = i & ~(side - 1);
+      const double value = values[top * stride + j];
+      std::fill(row + j + (top == i ? 1 : 0), row + j + side, value);
+      j += side;
+    }
+  });
+}
+
 // Every element its own square: estimate = data, labels drawn i outer, j
 // inner on the calling thread, the current terms with share 1.
 template <bool kPoisson>
@@ -99,51 +120,40 @@ void initialise(Work& w, int M, int N, double pen) {
   });
 }
 
-// Mean of the labels of each of the Q squares side by side from (a, b), each
-// label divided by s twice, each sum in the literal order.
-template <int Q, int S>
-void labelMeans(const Work& w, std::size_t a, std::size_t b, int runtimeSide, double r, double (&mean)[Q]) {
-  const int s = S ? S : runtimeSide;
-  for (int q = 0; q < Q; ++q) mean[q] = 0.0;
-  for (int u = 0; u < s; ++u) {
-    const double* l = w.label + (a + u) * w.labelStride + b;
-    for (int v = 0; v < s; ++v)
-      for (int q = 0; q < Q; ++q) mean[q] += (l[q * s + v] * r) * r;
+// Mean of the labels over the square of side s at (a, b), each divided by s
+// twice, summed in the literal order. Labels are kept at the first element
+// of each square only: a row of the square is a run of whole smaller
+// squares, each contributing its one term side times.
+double labelMean(const Work& w, std::size_t a, std::size_t b, int s, double r) {
+  double mean = 0.0;
+  const std::size_t end = b + static_cast<std::size_t>(s);
+  for (std::size_t i = a; i < a + static_cast<std::size_t>(s); ++i) {
+    const unsigned char* lv = w.level + i * w.N;
+    for (std::size_t j = b; j < end;) {
+      const std::size_t side = std::size_t{1} << lv[j];
+      const double term = (w.label[(i & ~(side - 1)) * w.labelStride + j] * r) * r;
+      for (std::size_t n = 0; n < side; ++n) mean += term;
+      j += side;
+    }
   }
+  return mean;
 }
 
-// Writes the merged square of side s = 2^k at (a, b) with the constant mean.
+// Writes the merged square of side s = 2^k at (a, b) with the constant mean;
+// the estimate only at the square's first element (see spreadCorners).
 template <bool kPoisson, int S>
 void mergeMean(const Work& w, std::size_t a, std::size_t b, int runtimeSide, int k, double mean, double logMean,
                double labelValue) {
   const int s = S ? S : runtimeSide;
+  // Estimate and label at the square's first element, spread at the end.
+  w.estimate[a * w.estimateStride + b] = mean;
+  w.label[a * w.labelStride + b] = labelValue;
   for (int u = 0; u < s; ++u) {
     const double* x = w.data + (a + u) * w.dataStride + b;
     double* cur = w.current + (a + u) * w.N + b;
     for (int v = 0; v < s; ++v) cur[v] = fitTerm<kPoisson>(x[v], mean, logMean) - w.sharePen[k];
-    std::fill_n(w.estimate + (a + u) * w.estimateStride + b, s, mean);
-    std::fill_n(w.label + (a + u) * w.labelStride + b, s, labelValue);
     std::fill_n(w.level + (a + u) * w.N + b, s, static_cast<unsigned char>(k));
   }
-}
-
-// Label means of the merging squares among Q side by side: all at once when
-// all merge, else one by one.
-template <int Q, int S>
-void mergingLabelMeans(const Work& w, std::size_t a, std::size_t b, int s, double r, const bool (&merging)[Q],
-                       double (&labelValue)[Q]) {
-  int count = 0;
-  for (int q = 0; q < Q; ++q) count += merging[q];
-  if (count == Q) {
-    labelMeans<Q, S>(w, a, b, s, r, labelValue);
-    return;
-  }
-  for (int q = 0; q < Q; ++q)
-    if (merging[q]) {
-      double one[1];
-      labelMeans<1, S>(w, a, b + static_cast<std::size_t>(q * s), s, r, one);
-      labelValue[q] = one[0];
-    }
 }
 
 // Q squares of side s = 2^k side by side from (a, b) under the block mean,
@@ -180,11 +190,11 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
   bool any = false;
   for (int q = 0; q < Q; ++q) any |= merging[q] = currentScore[q] <= mergedScore[q];
   if (!any) return;
-  double labelValue[Q];
-  mergingLabelMeans<Q, S>(w, a, b, s, r, merging, labelValue);
   for (int q = 0; q < Q; ++q)
-    if (merging[q])
-      mergeMean<kPoisson, S>(w, a, b + static_cast<std::size_t>(q * s), s, k, mean[q], logMean[q], labelValue[q]);
+    if (merging[q]) {
+      const std::size_t bq = b + static_cast<std::size_t>(q * s);
+      mergeMean<kPoisson, S>(w, a, bq, s, k, mean[q], logMean[q], labelMean(w, a, bq, s, r));
+    }
 }
 
 // One square under any block fit, which writes only its block of candidate.
@@ -207,15 +217,13 @@ void fittedBlock(const Work& w, const Grid& data, Grid& candidate, BlockFitFn bl
   }
   if (!(currentScore <= mergedScore)) return;
 
-  double labelValue[1];
-  labelMeans<1, 0>(w, a, b, s, r, labelValue);
+  w.label[a * w.labelStride + b] = labelMean(w, a, b, s, r);
   for (int u = 0; u < s; ++u) {
     const double* x = w.data + (a + u) * w.dataStride + b;
     const double* c = candidate[static_cast<int>(a) + u] + b;
     double* cur = w.current + (a + u) * w.N + b;
     for (int v = 0; v < s; ++v) cur[v] = fitTerm<kPoisson>(x[v], c[v], logOf<kPoisson>(c[v])) - w.sharePen[k];
     std::copy(c, c + s, w.estimate + (a + u) * w.estimateStride + b);
-    std::fill_n(w.label + (a + u) * w.labelStride + b, s, labelValue[0]);
     std::fill_n(w.level + (a + u) * w.N + b, s, static_cast<unsigned char>(k));
   }
 }
@@ -309,6 +317,8 @@ void runMeanLevels(Work& w, int M, int N, double pen) {
       meanBlocks<kPoisson, 1, 0>(w, a, b, s, k, r, pm);
     }
   });
+  spreadCorners(w.estimate, w.estimateStride, w.level, M, w.N);
+  spreadCorners(w.label, w.labelStride, w.level, M, w.N);
 }
 
 template <bool kPoisson>
@@ -319,6 +329,7 @@ void runFittedLevels(Work& w, const Grid& data, int M, int N, double pen, BlockF
   runLevels(M, N, levels, pen, 1, [&](std::size_t a, std::size_t b, const Level& level, int) {
     fittedBlock<kPoisson>(w, data, candidate, blockFit, a, b, level.s, level.k, level.r, level.pm);
   });
+  spreadCorners(w.label, w.labelStride, w.level, M, w.N);
 }
 
 }  // namespace

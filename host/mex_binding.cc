@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dyadic/parallel.h"
@@ -22,14 +24,26 @@ namespace dyadfit {
 namespace {
 
 #if defined(DYADFIT_HOST_OCTAVE)
+// An exception of Octave's own that must go on once the call is unwound.
+thread_local std::exception_ptr tHostException;
+
 // Octave's signal handler counts Ctrl-C presses here (> 0: pending, < 0:
 // being handled); another thread may write it, so read it afresh each time.
-bool hostInterruptPending() { return *static_cast<volatile std::sig_atomic_t*>(&octave_interrupt_state) > 0; }
+bool interruptStatePending() { return *static_cast<volatile std::sig_atomic_t*>(&octave_interrupt_state) > 0; }
+
+// Other signals get Octave's own response, as in its built-in loops: SIGCHLD
+// is handled and the call goes on; SIGTERM or SIGHUP throw Octave's exit
+// through the call.
+bool hostInterruptPending() {
+  if (interruptStatePending()) return true;
+  octave_quit();
+  return false;
+}
 
 // The call turns the pending interrupt into its own error: left pending, it
 // would also abort the statement after the one that catches that error.
 void consumeHostInterrupt() {
-  if (hostInterruptPending()) octave_interrupt_state = 0;
+  if (interruptStatePending()) octave_interrupt_state = 0;
 }
 #elif defined(MATLAB_MEX_FILE)
 bool hostInterruptPending() { return utIsInterruptPending(); }
@@ -193,6 +207,9 @@ bool runMexEntry(EntryFn entry, int nlhs, mxArray* plhs[], int nrhs, const mxArr
     // next Ctrl-C unless cleared here, where the exception ends.
     octave_interrupt_state = 0;
     copyMessage(kMsgInterrupted, message);
+  } catch (const octave::exit_exception&) {
+    tHostException = std::current_exception();
+    copyMessage("Octave is exiting.", message);
 #endif
   } catch (const std::bad_alloc&) {
     copyMessage("Out of memory.", message);
@@ -202,6 +219,13 @@ bool runMexEntry(EntryFn entry, int nlhs, mxArray* plhs[], int nrhs, const mxArr
     copyMessage("Unexpected failure.", message);
   }
   return true;
+}
+
+void raiseMexError(const char* message) {
+#if defined(DYADFIT_HOST_OCTAVE)
+  if (tHostException) std::rethrow_exception(std::exchange(tHostException, nullptr));
+#endif
+  mexErrMsgTxt(message);
 }
 
 }  // namespace dyadfit

@@ -17,11 +17,15 @@ constexpr std::size_t kMessageCapacity = 512;
 bool runMexEntry(EntryFn entry, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[],
                  char (&message)[kMessageCapacity]) noexcept;
 
+// Raises the host error for a failed runMexEntry; does not return. When Octave
+// itself began to exit during the call (SIGTERM), that exit goes on instead.
+void raiseMexError(const char* message);
+
 }  // namespace dyadfit
 
 // The whole gateway of a module: one line per module.
-#define DYADFIT_MEX_GATEWAY(entryFunction)                                                           \
-  void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {                     \
-    char message[dyadfit::kMessageCapacity];                                                         \
-    if (dyadfit::runMexEntry(entryFunction, nlhs, plhs, nrhs, prhs, message)) mexErrMsgTxt(message); \
+#define DYADFIT_MEX_GATEWAY(entryFunction)                                                                     \
+  void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {                               \
+    char message[dyadfit::kMessageCapacity];                                                                   \
+    if (dyadfit::runMexEntry(entryFunction, nlhs, plhs, nrhs, prhs, message)) dyadfit::raiseMexError(message); \
   }

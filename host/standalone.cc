@@ -4,7 +4,27 @@
 #include <numeric>
 #include <utility>
 
+#include "dyadic/parallel.h"
+
 namespace dyadfit {
+namespace {
+
+std::atomic<bool> gInterrupt{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "requestInterrupt must be async-signal-safe");
+
+// The caller's own flag, for the thread that runs the call: only that thread
+// polls (worker threads see the call's shared stop flag).
+thread_local const std::atomic<bool>* tCallStop = nullptr;
+
+bool interruptPending() {
+  return gInterrupt.load(std::memory_order_relaxed) || (tCallStop && tCallStop->load(std::memory_order_relaxed));
+}
+
+}  // namespace
+
+void requestInterrupt() noexcept { gInterrupt.store(true, std::memory_order_relaxed); }
+void clearInterrupt() noexcept { gInterrupt.store(false, std::memory_order_relaxed); }
+bool interruptRequested() noexcept { return gInterrupt.load(std::memory_order_relaxed); }
 
 Array Array::matrix(std::size_t rows, std::size_t cols, std::vector<double> columnMajor) {
   return ofKind(ClassKind::Double, rows, cols, std::move(columnMajor));
@@ -94,7 +114,14 @@ std::vector<double> distinctSortedRows(const double* data, std::size_t rows, std
   return out;
 }
 
-std::vector<Array> callEntry(EntryFn entry, const std::vector<Array>& inputs, int nlhs) {
+std::vector<Array> callEntry(EntryFn entry, const std::vector<Array>& inputs, int nlhs, const std::atomic<bool>* stop) {
+  // Restores the enclosing call's flag, should an entry ever run inside one.
+  struct CallStop {
+    const std::atomic<bool>* outer = tCallStop;
+    explicit CallStop(const std::atomic<bool>* s) { tCallStop = s; }
+    ~CallStop() { tCallStop = outer; }
+  } callStop(stop);
+  InterruptScope interruptible(interruptPending);
   std::vector<ArrayInput> views;
   views.reserve(inputs.size());
   for (const Array& a : inputs) views.emplace_back(a);

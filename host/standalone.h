@@ -3,6 +3,7 @@
 // dyadfit::Error exceptions.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -73,6 +74,15 @@ std::vector<double> distinctSortedRows(const double* data, std::size_t rows, std
 using EntryFn = void (*)(Inputs, Outputs&);
 
 // Runs an entry as the host would: returns the first max(nlhs, 1) results.
-std::vector<Array> callEntry(EntryFn entry, const std::vector<Array>& inputs, int nlhs);
+// The call stops with Error("Interrupted.") soon after *stop becomes true
+// (when given) or requestInterrupt() is called; nothing of it is left behind.
+std::vector<Array> callEntry(EntryFn entry, const std::vector<Array>& inputs, int nlhs,
+                             const std::atomic<bool>* stop = nullptr);
+
+// Asks every running call, and every later one, to stop until clearInterrupt().
+// Safe from any thread and from a signal handler (one lock-free atomic store).
+void requestInterrupt() noexcept;
+void clearInterrupt() noexcept;
+bool interruptRequested() noexcept;
 
 }  // namespace dyadfit

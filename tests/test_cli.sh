@@ -33,5 +33,42 @@ check "ragged text rejected" [ $? -eq 1 ]
 "$cli" tessik --pen x "$dir/a.txt" "$dir/x.txt" 2>/dev/null
 check "non-numeric option rejected" [ $? -eq 1 ]
 
+"$cli" tessik --pen 1 --threads 0 "$dir/a.txt" "$dir/x.txt" 2>/dev/null
+check "zero threads rejected" [ $? -eq 1 ]
+
+# Any thread count gives the same estimate.
+awk 'BEGIN { srand(5); for (r = 0; r < 64; r++) { row = ""
+       for (c = 0; c < 64; c++) row = row (c ? " " : "") (r > c ? 40 : 10) + int(rand() * 9); print row } }' \
+  > "$dir/n64.txt"
+"$cli" brindel --threads 1 "$dir/n64.txt" "$dir/t1.txt"
+"$cli" brindel --threads 2 "$dir/n64.txt" "$dir/t2.txt"
+"$cli" quarlo --threads 3 --lines 64 "$dir/n64.txt" "$dir/t3.txt"
+"$cli" quarlo --threads 1 --lines 64 "$dir/n64.txt" "$dir/t4.txt"
+check "1 and 2 threads agree" cmp -s "$dir/t1.txt" "$dir/t2.txt"
+check "3 threads and 1 agree" cmp -s "$dir/t3.txt" "$dir/t4.txt"
+
+# A signal stops a run of minutes within seconds: a message, status 128 + signal, no OUT.
+# Job control keeps SIGINT of the background run from being ignored.
+awk 'BEGIN { srand(7); for (r = 0; r < 512; r++) { row = ""
+       for (c = 0; c < 512; c++) row = row (c ? " " : "") (c > 256 ? 110 : 100) + int(rand() * 5); print row } }' \
+  > "$dir/n512.txt"
+set -m
+stop_run() {  # signal: prints "status:message" once the run ended, or "running" after 10 s
+  rm -f "$dir/s.txt"
+  "$cli" brindel --lines 100000000 "$dir/n512.txt" "$dir/s.txt" 2> "$dir/err" &
+  local pid=$! waited=0
+  sleep 1
+  kill -"$1" "$pid"
+  while kill -0 "$pid" 2>/dev/null && [ $waited -lt 100 ]; do sleep 0.1; waited=$((waited + 1)); done
+  if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid"; wait "$pid"; echo running; return; fi
+  wait "$pid"
+  echo "$?:$(cat "$dir/err")"
+}
+check "SIGINT stops the run" [ "$(stop_run INT)" = "130:dyadfit: Interrupted." ]
+check "no output after SIGINT" [ ! -e "$dir/s.txt" ]
+check "SIGTERM stops the run" [ "$(stop_run TERM)" = "143:dyadfit: Interrupted." ]
+check "no output after SIGTERM" [ ! -e "$dir/s.txt" ]
+set +m
+
 echo "$passes passed, $fails failed"
 [ "$fails" -eq 0 ]

@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "constant/tessik_entry.h"
+#include "dyadic/parallel.h"
 #include "host/standalone.h"
 #include "platelet/quarlo_entry.h"
 #include "tests/test_support.h"
@@ -131,6 +136,69 @@ TEST(ArrayInput, ImageClassesReachTheEntryAsTheHostWouldPassThem) {
               "The matrix row dimension must be of size m*2^(L)");
 
   EXPECT_THROW(Array::ofKind(ClassKind::Double, 2, 3, {1, 2}), std::invalid_argument);
+}
+
+// A run of a minute or more: 512x512, 10^8 candidate lines per square.
+std::vector<Array> longBrindelCall() {
+  Array img = rampImage(512, 512);
+  for (std::size_t r = 0; r < 512; ++r)
+    for (std::size_t c = 257; c < 512; ++c) img(r, c) += 200.0;
+  return {img, Array::empty(), Array::string("Gaussian"), Array::empty(), Array::empty(), Array::scalar(1e8)};
+}
+
+TEST(Interrupt, ARequestStopsEveryCallUntilCleared) {
+  const Array img = rampImage(16, 16);
+  const std::vector<Array> before = callEntry(quarlo, {img}, 1);
+  requestInterrupt();
+  EXPECT_TRUE(interruptRequested());
+  expectError([&] { callEntry(tessik, {img, Array::scalar(1.0)}, 3); }, "Interrupted.");
+  expectError([&] { callEntry(brindel, {img}, 6); }, "Interrupted.");
+  expectError([&] { callEntry(quarlo, {img}, 6); }, "Interrupted.");
+  clearInterrupt();
+  EXPECT_EQ(callEntry(quarlo, {img}, 1)[0].values, before[0].values);
+}
+
+std::size_t threadsOfThisProcess() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+TEST(Interrupt, AnotherThreadStopsALongCallOnWorkerThreads) {
+  const std::vector<Array> inputs = longBrindelCall();
+  setThreadCount(2);
+  // The request comes once a worker runs beside this thread and the stopper.
+  std::atomic<bool> ended{false}, sawWorker{false};
+  std::thread stopper([&] {
+    while (!ended && !sawWorker) {
+      sawWorker = threadsOfThisProcess() >= 3;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    requestInterrupt();
+  });
+  expectError([&] { callEntry(brindel, inputs, 6); }, "Interrupted.");
+  ended = true;
+  stopper.join();
+  clearInterrupt();
+  EXPECT_TRUE(sawWorker);
+
+  // The caller's own flag, raised from another thread, ends the call too.
+  std::atomic<bool> stop{false};
+  std::thread own([&stop] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop = true;
+  });
+  expectError([&] { callEntry(brindel, inputs, 6, &stop); }, "Interrupted.");
+  own.join();
+  setThreadCount(0);
+}
+
+TEST(Interrupt, ACallersFlagStopsOnlyItsOwnCall) {
+  const Array img = rampImage(16, 16);
+  std::atomic<bool> stop{true};
+  expectError([&] { callEntry(brindel, {img}, 1, &stop); }, "Interrupted.");
+  std::atomic<bool> go{false};
+  EXPECT_EQ(callEntry(brindel, {img}, 1, &go)[0].values, callEntry(brindel, {img}, 1)[0].values);
 }
 
 }  // namespace

@@ -4,10 +4,13 @@
 //   dyadfit tessik  --pen P [--sh S]                        IN OUT
 //   dyadfit brindel [--sh S] [--noise Gaussian|Poisson] [--pen1 A] [--pen2 B] [--lines L] IN OUT
 //   dyadfit quarlo  (as brindel)                            IN OUT
+//   --threads N (any module) sets the number of worker threads.
 //
 // OUT ending in .pgm is written as a 16-bit PGM (values rounded and clipped
 // to 0..65535); anything else as a text matrix with full precision.
+// SIGINT or SIGTERM stops the run cleanly: no OUT, exit status 128 + signal.
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "constant/tessik_entry.h"
+#include "dyadic/parallel.h"
 #include "host/standalone.h"
 #include "platelet/quarlo_entry.h"
 #include "wedgelet/brindel_entry.h"
@@ -29,6 +33,21 @@ using dyadfit::Array;
 struct Failure {
   std::string message;
 };
+
+volatile std::sig_atomic_t gSignal = 0;
+
+// Only async-signal-safe work: record the signal, raise the call's stop flag
+// (a lock-free atomic store) and let a second signal end the process at once.
+extern "C" void onStopSignal(int sig) {
+  gSignal = sig;
+  dyadfit::requestInterrupt();
+  std::signal(sig, SIG_DFL);
+}
+
+void catchStopSignal(int sig) {
+  // A signal ignored from the start (a script's background job) stays ignored.
+  if (std::signal(sig, onStopSignal) == SIG_IGN) std::signal(sig, SIG_IGN);
+}
 
 bool endsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -118,6 +137,12 @@ Array readImageFile(const std::string& path) {
 void writeImageFile(const std::string& path, const Array& a) {
   std::ofstream out(path, std::ios::binary);
   if (!out) throw Failure{"cannot write " + path};
+  // No partial OUT is left behind, whether the write fails or a signal stops it.
+  auto discard = [&](Failure f) {
+    out.close();
+    std::remove(path.c_str());
+    return f;
+  };
   if (endsWith(path, ".pgm")) {
     out << "P5\n" << a.cols << ' ' << a.rows << "\n65535\n";
     for (std::size_t r = 0; r < a.rows; ++r)
@@ -137,7 +162,17 @@ void writeImageFile(const std::string& path, const Array& a) {
       out << '\n';
     }
   }
-  if (!out) throw Failure{"cannot write " + path};
+  out.flush();
+  if (!out) throw discard(Failure{"cannot write " + path});
+  if (dyadfit::interruptRequested()) throw discard(Failure{dyadfit::kMsgInterrupted});
+}
+
+int positiveInteger(const std::string& name, const std::string& text) {
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || v < 1 || v > 256)
+    throw Failure{"option " + name + " needs an integer from 1 to 256, not '" + text + "'"};
+  return static_cast<int>(v);
 }
 
 double number(const std::string& name, const std::string& text) {
@@ -147,11 +182,19 @@ double number(const std::string& name, const std::string& text) {
   return v;
 }
 
+int stopped() {
+  std::cerr << "dyadfit: " << dyadfit::kMsgInterrupted << '\n';
+  return 128 + gSignal;
+}
+
 int usage() {
   std::cerr << "usage: dyadfit tessik --pen P [--sh S] IN OUT\n"
                "       dyadfit brindel|quarlo [--sh S] [--noise Gaussian|Poisson] [--pen1 A] [--pen2 B]"
                " [--lines L] IN OUT\n"
-               "IN: PGM (P2/P5) or text matrix; OUT: .pgm (16-bit) or text matrix\n";
+               "IN: PGM (P2/P5) or text matrix; OUT: .pgm (16-bit) or text matrix\n"
+               "--threads N (any module): worker threads (default: DYADFIT_THREADS, else the cores)\n"
+               "exit status: 0 done, 1 error, 2 usage, 130 stopped by SIGINT (Ctrl-C), 143 by SIGTERM;\n"
+               "a stopped run writes no OUT\n";
   return 2;
 }
 
@@ -172,8 +215,14 @@ int main(int argc, char** argv) {
     }
   }
   if (files.size() != 2) return usage();
+  catchStopSignal(SIGINT);
+  catchStopSignal(SIGTERM);
 
   try {
+    if (auto it = options.find("--threads"); it != options.end()) {
+      dyadfit::setThreadCount(positiveInteger("--threads", it->second));
+      options.erase(it);
+    }
     const Array image = readImageFile(files[0]);
     std::vector<Array> inputs{image};
     dyadfit::EntryFn entry = nullptr;
@@ -205,11 +254,14 @@ int main(int argc, char** argv) {
     }
     if (!options.empty()) throw Failure{"unknown option " + options.begin()->first};
     const std::vector<Array> results = dyadfit::callEntry(entry, inputs, 1);
+    if (dyadfit::interruptRequested()) throw dyadfit::Error(dyadfit::kMsgInterrupted);
     writeImageFile(files[1], results.at(0));
   } catch (const dyadfit::Error& e) {
+    if (gSignal != 0) return stopped();
     std::cerr << module << ": " << e.what() << '\n';
     return 1;
   } catch (const Failure& f) {
+    if (gSignal != 0) return stopped();
     std::cerr << "dyadfit: " << f.message << '\n';
     return 1;
   } catch (const std::bad_alloc&) {
