@@ -40,7 +40,7 @@ class FactoredDesign {
 
   Mode mode() const { return mode_; }
   int rows() const { return m_; }
-  // Doubles of scratch that solve() needs.
+  // Doubles of scratch that solve() needs in the LAPACK mode, and solveLapack.
   std::size_t scratchSize() const { return static_cast<std::size_t>(m_) * (k_ + 2); }
   // Memory held, in doubles.
   std::size_t storedDoubles() const { return design_.size() + qr_.size() + tau_.size(); }
