@@ -15,7 +15,9 @@ namespace dyadfit {
 namespace {
 
 // A real double with exactly one element.
-bool passesScalarTest(const Input& a) { return a.isDouble() && !a.isComplex() && a.rows() * a.cols() == 1; }
+// A real number: one element of a numeric or logical class, as the other
+// modules accept their parameters.
+bool passesScalarTest(const Input& a) { return a.isNumericOrLogical() && !a.isComplex() && a.rows() * a.cols() == 1; }
 
 // Transpositions go by tiles of 8 x 8: the rows of a tile lie a power of two
 // apart and share cache sets, and 8 of them still fit the set's ways.
@@ -179,17 +181,21 @@ void pruneConstant(const double* preAveraged, int M, int N, double pen, double* 
 void tessik(Inputs in, Outputs& out) { runTessikEntry(in, out, fastStages); }
 
 void runTessikEntry(Inputs in, Outputs& out, TessikStagesFn stages) {
+  if (out.requested() > 3) throw Error(kMsgTooManyOutputs);
   const std::size_t nrhs = in.size();
   if (nrhs > 3) throw Error("There are at most 3 input parameters allowed!");
   if (nrhs < 1) throw Error("There is at least 1 input parameter required!");
   if (nrhs < 2) throw Error("At this point the penalty must be input.");
   if (!passesScalarTest(*in[1])) throw Error("Input pen must be a scalar.");
   const double pen = in[1]->scalar();
-  if (pen < 0) throw Error(kMsgPenalty);
+  if (!(pen >= 0)) throw Error(kMsgPenalty);  // NaN included
   if (nrhs == 3 && !passesScalarTest(*in[2])) throw Error("Input sh must be a scalar.");
 
   const Input& image = *in[0];
   const std::size_t M = image.rows(), N = image.cols();
+  // Not an image at all (a struct, a cell, a function handle, more than two
+  // dimensions): say so before judging its shape.
+  if (!image.isNumericOrLogical() || image.dims() > 2) throw Error(kMsgImageClass);
   if (M > 1 && N > 1 && M != N) throw Error("Images must be square.");
   if (M > 1 && failsDyadicSideTest(M)) throw Error(kMsgRowDyadic);
   if (N > 1 && failsDyadicSideTest(N)) throw Error(kMsgColDyadic);

@@ -55,6 +55,9 @@ EntryParameters checkDyadicInputs(const EntryModel& model, Inputs in, std::vecto
   const Input& image = *in[0];
   const std::size_t N = image.cols();
   const std::size_t M = image.rows();
+  // Not an image at all (a struct, a cell, a function handle, more than two
+  // dimensions): say so before judging its shape.
+  if (!image.isNumericOrLogical() || image.dims() > 2) throw Error(kMsgImageClass);
   if (M < 2 || N < 2) throw Error(kMsgVector);
   if (failsDyadicSideTest(M)) throw Error(kMsgRowDyadic);
   if (failsDyadicSideTest(N)) throw Error(kMsgColDyadic);
@@ -120,6 +123,7 @@ EntryParameters checkDyadicInputs(const EntryModel& model, Inputs in, std::vecto
 }
 
 void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out) {
+  if (out.requested() > 6) throw Error(kMsgTooManyOutputs);
   std::vector<double> values;
   const EntryParameters p = checkDyadicInputs(model, in, &values);
   const std::string_view noiseType = p.poisson ? kPoisson : kGaussian;

@@ -71,6 +71,10 @@ class Outputs {
   // The distinct rows of a real rows x cols column-major matrix, in ascending
   // lexicographic order, placed in result slot `slot`.
   virtual MatrixView distinctRows(int slot, const double* data, std::size_t rows, std::size_t cols) = 0;
+  // How many results the caller asked for (at least one).
+  virtual int requested() const = 0;
 };
+
+inline constexpr const char* kMsgTooManyOutputs = "Too many output arguments.";
 
 }  // namespace dyadfit

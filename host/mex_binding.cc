@@ -158,6 +158,8 @@ class MexOutputs final : public Outputs {
     return {mxGetPr(out[0]), mxGetM(out[0]), mxGetN(out[0])};
   }
 
+  int requested() const override { return kept_; }
+
   void commit() { committed_ = true; }
 
  private:

@@ -60,6 +60,7 @@ class ArrayOutputs final : public Outputs {
   explicit ArrayOutputs(int nlhs);
   double* create(int slot, std::size_t rows, std::size_t cols) override;
   MatrixView distinctRows(int slot, const double* data, std::size_t rows, std::size_t cols) override;
+  int requested() const override { return static_cast<int>(kept_); }
   std::vector<Array> take();
 
  private:

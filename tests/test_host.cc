@@ -129,11 +129,14 @@ TEST(ArrayInput, ImageClassesReachTheEntryAsTheHostWouldPassThem) {
   expectError([&] { callEntry(brindel, {complex}, 1); }, "Input image must be a real numeric matrix.");
   expectError([&] { callEntry(quarlo, {Array::ofKind(ClassKind::Cell, 4, 4, std::vector<double>(16))}, 1); },
               "Input image must be a real numeric matrix.");
-  // The shape checks come first.
+  // Not an image at all: its class is named before its shape is judged.
   expectError([&] { callEntry(brindel, {Array::string("abcdefgh")}, 1); },
-              "This is an image processing method; it cannot process a vector.");
+              "Input image must be a real numeric matrix.");
   expectError([&] { callEntry(quarlo, {Array::ofKind(ClassKind::Cell, 6, 8, std::vector<double>(48))}, 1); },
-              "The matrix row dimension must be of size m*2^(L)");
+              "Input image must be a real numeric matrix.");
+  expectError([&] { callEntry(brindel, {Array::ofKind(ClassKind::Struct, 1, 1, {0})}, 1); },
+              "Input image must be a real numeric matrix.");
+  expectError([&] { callEntry(brindel, {img}, 7); }, "Too many output arguments.");
 
   EXPECT_THROW(Array::ofKind(ClassKind::Double, 2, 3, {1, 2}), std::invalid_argument);
 }

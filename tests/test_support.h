@@ -22,9 +22,9 @@ inline Grid makeGrid(int M, int N, const std::function<double(int, int)>& value)
 }
 
 // The message of the Error an entry raises on these inputs, or "<no error>".
-inline std::string entryError(EntryFn entry, const std::vector<Array>& in) {
+inline std::string entryError(EntryFn entry, const std::vector<Array>& in, int nlhs = 1) {
   try {
-    callEntry(entry, in, 6);
+    callEntry(entry, in, nlhs);
   } catch (const Error& e) {
     return e.what();
   }

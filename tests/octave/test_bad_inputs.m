@@ -88,6 +88,8 @@ function dyadic_table(f, v)
     @() f(struct('a', 1)),          real_image, 'struct'
     @() f(@sin),                    real_image, 'function handle'
     @() f(ones(8, 8, 2)),           real_image, '8x8x2'
+    @() f(ones(8, 3, 2)),           real_image, '8x3x2: dimensions before shape'
+    @() f(ones(1, 8, 2)),           real_image, '1x8x2: dimensions before vector'
     @() f(sparse(true(8))),         real_image, 'sparse logical'
     @() f(complex(int8(img))),      real_image, 'complex int8'
     @() f(repmat('a', 6, 8)),       real_image, 'class before shape'

@@ -18,7 +18,10 @@ function bad_inputs()
     @() tessik(),                      'There is at least 1 input parameter required!', 'no input'
     @() tessik(img),                   'At this point the penalty must be input.',      'one input'
     @() tessik(img, 1, 1, 1),          'There are at most 3 input parameters allowed!', 'four inputs'
-    @() tessik(img, int32(1)),         pen_scalar,                                      'int32 pen'
+    @() tessik(img, NaN),              'The penalty must be positive.',                 'NaN pen'
+    @() tessik(ones(8, 8, 2), 1),      'Input image must be a real numeric matrix.',    '8x8x2 image'
+    @() tessik(struct('a', 1), 1),     'Input image must be a real numeric matrix.',    'struct image'
+    @() tessik(img, 1, 1, 1, 1),       'There are at most 3 input parameters allowed!', 'five inputs'
     @() tessik(img, []),               pen_scalar,                                      'empty pen'
     @() tessik(img, 1i),               pen_scalar,                                      'complex pen'
     @() tessik(img, [1 2]),            pen_scalar,                                      'pen with two elements'
@@ -67,12 +70,22 @@ function hand_worked()
 
   check(isequal(tessik(3 * ones(8), 0), 3 * ones(8)), 'constant image merges at pen 0');
 
-  % A NaN penalty merges nothing: every pixel keeps its own square and draw.
+  % Pen 0 merges no siblings of different values: every pixel keeps its own
+  % square and draw. Any real class serves as pen and sh.
   img = magic(8);
-  [e, l, s] = tessik(img, NaN);
+  [e, l, s] = tessik(img, 0);
   [r, c] = ndgrid(0:7, 0:7);
-  check(isequal(e, img) && isequal(s, [r(:) c(:) ones(64, 1)]), 'NaN pen merges nothing');
-  check(all(l(:) == round(l(:)) & l(:) >= 0) && numel(unique(l)) == 64, 'NaN pen keeps one draw per pixel');
+  check(isequal(e, img) && isequal(s, [r(:) c(:) ones(64, 1)]), 'pen 0 merges no distinct siblings');
+  check(all(l(:) == round(l(:)) & l(:) >= 0) && numel(unique(l)) == 64, 'pen 0 keeps one draw per pixel');
+  check(isequal(tessik(img, int32(0), uint8(1)), img) && isequal(tessik(img, single(0)), img), ...
+        'integer and single pen and sh');
+  try
+    [a, b, c, d] = tessik(img, 1);
+    got = '(no error)';
+  catch err
+    got = err.message;
+  end
+  check(strcmp(got, 'tessik: Too many output arguments.'), 'four outputs');
 
   [e, l, s] = tessik(5, 0);
   check(isequal(e, 5) && isequal(s, [0 0 1]) && l == round(l) && l >= 0, '1x1 image');
