@@ -56,6 +56,7 @@
 %     LABELS2  M x N label image of the shifted pruning, shifted back.
 %
 %   Errors (the message follows "brindel: ")
+%     Too many output arguments.         more than 6 outputs
 %     There are at most 6 input parameters allowed!
 %     This is an image processing method; it cannot process a vector.
 %     The matrix row dimension must be of size m*2^(L)     (likewise column)

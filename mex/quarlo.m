@@ -66,6 +66,7 @@
 %   512 x 512 on one current core.
 %
 %   Errors (the message follows "quarlo: ")
+%     Too many output arguments.         more than 6 outputs
 %     There are at most 6 input parameters allowed!
 %     This is an image processing method; it cannot process a vector.
 %     The matrix row dimension must be of size m*2^(L)     (likewise column)

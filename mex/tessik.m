@@ -19,7 +19,7 @@
 %          intensity units: for Gaussian noise of standard deviation sigma,
 %          sigma^2 * log(M*N) / 3 is a reasonable start; larger values give
 %          fewer, larger squares.
-%     SH   block side of the pre-averaging, a real double scalar, truncated
+%     SH   block side of the pre-averaging, a real scalar, truncated
 %          toward zero; it must be a positive integer dividing M.
 %          Default 1 (no pre-averaging).
 %
@@ -37,15 +37,18 @@
 %
 %   Errors (the message follows "tessik: ")
 %     At this point the penalty must be input.      PEN missing
-%     Input pen must be a scalar.                   PEN not one real double
-%     The penalty must be positive.                 PEN < 0 (0 is allowed)
-%     Input sh must be a scalar.                    SH not one real double
+%     Too many output arguments.                    more than 3 outputs
+%     Input pen must be a scalar.                   PEN not one real number
+%     The penalty must be positive.                 PEN < 0 or NaN (0 is allowed)
+%     Input sh must be a scalar.                    SH not one real number
 %     Input sh must be a positive integer that divides the image sides.
 %     Images must be square.
 %     The matrix row dimension must be of size m*2^(L)     (likewise column)
 %     This is an image processing method; it cannot process a vector.
 %     Input image must be a real numeric matrix.    complex, sparse, char,
-%                                                   cell, struct, N-d
+%                                                   cell, struct, N-d (a
+%                                                   non-image is named by its
+%                                                   class before its shape)
 %
 %   Example
 %     img = kron([1 3; 2 5], ones(32)) + randn(64);   % noise sigma = 1
