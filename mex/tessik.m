@@ -14,7 +14,7 @@
 %     IMG  M x N image, M = N a power of two (1 x 1 and empty images are
 %          accepted, vectors are not). Any real numeric or logical class;
 %          it is converted to double.
-%     PEN  penalty per square, a real double scalar >= 0 (required). The
+%     PEN  penalty per square, a real scalar >= 0 (required). The
 %          cost is a plain sum of squared differences, so PEN is in squared
 %          intensity units: for Gaussian noise of standard deviation sigma,
 %          sigma^2 * log(M*N) / 3 is a reasonable start; larger values give
