@@ -1,6 +1,7 @@
 #include "dyadic/parallel.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
@@ -69,7 +70,9 @@ void parallelFor(std::size_t count, const std::function<void(std::size_t)>& body
   InterruptScope::State local;
   InterruptScope::State* state = tState ? tState : &local;
   std::atomic<std::size_t> next{0};
-  std::atomic<std::size_t> running{0};
+  std::size_t running = 0;  // helper threads not yet done, under doneLock
+  std::mutex doneLock;
+  std::condition_variable done;
   std::exception_ptr failure;
   std::mutex failureLock;
   auto fail = [&](std::exception_ptr e) {
@@ -94,31 +97,39 @@ void parallelFor(std::size_t count, const std::function<void(std::size_t)>& body
   std::vector<std::thread> pool;
   pool.reserve(threads - 1);
   for (std::size_t t = 1; t < threads; ++t) {
+    std::unique_lock<std::mutex> lock(doneLock);
+    ++running;
+    lock.unlock();
     try {
-      running.fetch_add(1);
       pool.emplace_back([&, state] {
         tState = state;
         tOwner = false;
         work();
-        running.fetch_sub(1);
+        std::lock_guard<std::mutex> doneGuard(doneLock);
+        if (--running == 0) done.notify_one();
       });
-    } catch (const std::system_error&) {
-      running.fetch_sub(1);  // fewer threads than asked: the rest still runs
+    } catch (...) {
+      lock.lock();
+      --running;  // fewer threads than asked: the rest still runs
       break;
     }
   }
   InterruptScope::State* const savedState = tState;
   tState = state;
   work();
-  // Keep asking the host while the last items finish elsewhere.
-  while (running.load() > 0) {
+  // Keep asking the host while the last items finish elsewhere, and go on
+  // as soon as they have: short calls must not wait out a polling period.
+  std::unique_lock<std::mutex> lock(doneLock);
+  while (!done.wait_for(lock, std::chrono::milliseconds(5), [&] { return running == 0; })) {
+    lock.unlock();
     try {
       interruptionPoint();
     } catch (...) {
       fail(std::current_exception());
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    lock.lock();
   }
+  lock.unlock();
   for (std::thread& t : pool) t.join();
   tState = savedState;
   if (failure) std::rethrow_exception(failure);
