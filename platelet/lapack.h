@@ -18,6 +18,23 @@ extern "C" {
 void dgels_(const char* trans, const lapack_int* m, const lapack_int* n, const lapack_int* nrhs, double* a,
             const lapack_int* lda, double* b, const lapack_int* ldb, double* work, const lapack_int* lwork,
             lapack_int* info, std::size_t transLength);
+// The minimum-norm least-squares solution by a complete orthogonal
+// factorization (rank-deficient designs), and the routines it runs.
+void dgelsy_(const lapack_int* m, const lapack_int* n, const lapack_int* nrhs, double* a, const lapack_int* lda,
+             double* b, const lapack_int* ldb, lapack_int* jpvt, const double* rcond, lapack_int* rank, double* work,
+             const lapack_int* lwork, lapack_int* info);
+void dgeqp3_(const lapack_int* m, const lapack_int* n, double* a, const lapack_int* lda, lapack_int* jpvt, double* tau,
+             double* work, const lapack_int* lwork, lapack_int* info);
+void dtzrzf_(const lapack_int* m, const lapack_int* n, double* a, const lapack_int* lda, double* tau, double* work,
+             const lapack_int* lwork, lapack_int* info);
+void dormrz_(const char* side, const char* trans, const lapack_int* m, const lapack_int* n, const lapack_int* k,
+             const lapack_int* l, const double* a, const lapack_int* lda, const double* tau, double* c,
+             const lapack_int* ldc, double* work, const lapack_int* lwork, lapack_int* info, std::size_t sideLength,
+             std::size_t transLength);
+void dtrsm_(const char* side, const char* uplo, const char* transa, const char* diag, const lapack_int* m,
+            const lapack_int* n, const double* alpha, const double* a, const lapack_int* lda, double* b,
+            const lapack_int* ldb, std::size_t sideLength, std::size_t uploLength, std::size_t transaLength,
+            std::size_t diagLength);
 void dgeqrf_(const lapack_int* m, const lapack_int* n, double* a, const lapack_int* lda, double* tau, double* work,
              const lapack_int* lwork, lapack_int* info);
 void dormqr_(const char* side, const char* trans, const lapack_int* m, const lapack_int* n, const lapack_int* k,

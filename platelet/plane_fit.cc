@@ -75,7 +75,7 @@ void fitPlane(const Grid& source, Grid& target, int i0, int j0, int R, int C) {
     return;
   }
   const std::size_t m = static_cast<std::size_t>(pixels);
-  const bool lapack = design->mode() == FactoredDesign::Mode::Lapack;
+  const bool lapack = design->mode() != FactoredDesign::Mode::Replica;
   double* b = threadBuffer(2 * m + (lapack ? design->scratchSize() : 0));
   double* fitted = b + m;
   std::size_t p = 0;

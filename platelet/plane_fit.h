@@ -14,8 +14,8 @@ namespace dyadfit {
 
 // Fits c0 + c1*u + c2*v (u = i - i0, v = j - j0) to the block
 // [i0, i0+R) x [j0, j0+C) of source and writes the plane's values into the
-// same block of target. Blocks with fewer pixels than unknowns get the
-// minimum-norm solution. The factorization of each block shape is kept for
+// same block of target. Blocks with fewer pixels than unknowns, or all on
+// one line, get the minimum-norm least-squares solution. The factorization of each block shape is kept for
 // the life of the process (shapes up to 65536 pixels); safe to call from
 // several threads at once.
 void fitPlane(const Grid& source, Grid& target, int i0, int j0, int R, int C);
@@ -26,7 +26,8 @@ void fitBlockPlanes(int blockSize, const Grid& source, Grid& target, int M, int 
 void fitBlockPlanesReference(int blockSize, const Grid& source, Grid& target, int M, int N);
 
 // Two planes at once: one over the pixels whose mask (indexed locally) is 1,
-// one over those whose mask is 0. The design changes with the mask, so a
+// one over those whose mask is 0; a side that is empty or on one line leaves
+// the design rank-deficient, and the fit is the minimum-norm one. The design changes with the mask, so a
 // single fit gains nothing from a factorization: fitWedgePlanes is the
 // literal fit. The many masks of a split search go through the platelet
 // kernel (plane_kernel.h), which factors each mask's design once.

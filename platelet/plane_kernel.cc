@@ -56,13 +56,13 @@ struct Group {
   double negTau[kUnknowns][kLanes];
   double lastv[kUnknowns][kLanes];
   int minLast[kUnknowns], maxLast[kUnknowns];
-  double singular[kLanes];  // 1 where R has a zero pivot
 };
 
 // FactoredDesign::solveReplica for a group of masks at once. A lane whose
 // reference routine would skip a step keeps its old values through a select:
-// rows past its reflector, a zero w in dger, a zero entry in dtrsm, a zero
-// pivot in dtrtrs. Two skips need no select: rows that iladlc finds zero give
+// rows past its reflector, a zero w in dger, a zero entry in dtrsm (a
+// rank-deficient lane computes nonsense: such masks are never served by lanes).
+// Two skips need no select: rows that iladlc finds zero give
 // w = 0, which dger skips anyway; and a zero coefficient adds only zeros to
 // fitted values that are never -0, over a design without infinities.
 DYADFIT_LANES_INLINE void coefficients(const Group& g, const double* x, std::size_t m, double* cBuffer, Lanes* coef) {
@@ -105,8 +105,7 @@ DYADFIT_LANES_INLINE void coefficients(const Group& g, const double* x, std::siz
     for (int i = 0; i < k; ++i)
       s[i] = select(nonzero, s[i] - s[k] * load(rk + static_cast<std::size_t>(i) * kLanes), s[i]);
   }
-  const LaneMask singular = load(g.singular) != 0.0;
-  for (int j = 0; j < kUnknowns; ++j) coef[j] = select(singular, at(cBuffer, static_cast<std::size_t>(j)), s[j]);
+  for (int j = 0; j < kUnknowns; ++j) coef[j] = s[j];
 }
 
 // dgemv 'N' at pixel (u, v): the design row w, u*w, v*w, 1*rest, u*rest,
@@ -295,9 +294,11 @@ class PlateletKernel final : public SplitKernel {
     std::unique_ptr<FactoredDesign> solver[kLanes];
   };
 
-  // Factors the masks of group gi, and checks each lane against dgels on the
-  // probe blocks: a lane that does not give dgels's bits falls back to its
-  // FactoredDesign (checked the same way) or to the literal fit.
+  // Factors the masks of group gi, and checks each lane against the literal
+  // fit on the probe blocks: a lane that does not give its bits falls back to
+  // its FactoredDesign (checked the same way) or to the literal fit. A
+  // rank-deficient mask goes to its FactoredDesign, which runs the literal
+  // fit's minimum-norm solve without the dgels call that precedes it there.
   void prepare(std::size_t gi) const {
     const int n = masks_.n;
     const std::size_t m = masks_.pixels();
@@ -315,7 +316,6 @@ class PlateletKernel final : public SplitKernel {
       lane[c] = std::make_unique<FactoredDesign>(std::move(design), static_cast<int>(m), kUnknowns, false);
       const FactoredDesign& f = *lane[c];
       for (std::size_t p = 0; p < m; ++p) g.mask[p * kLanes + c] = masks_.mask(d)[p];
-      g.singular[c] = 1.0;
       for (int j = 0; j < kUnknowns; ++j) {
         g.negTau[j][c] = 0.0;
         g.lastv[j][c] = 0.0;
@@ -326,7 +326,6 @@ class PlateletKernel final : public SplitKernel {
         g.negTau[j][c] = -f.tau()[static_cast<std::size_t>(j)];
         g.lastv[j][c] = f.reflectorRows(j);
       }
-      g.singular[c] = f.singular() ? 1.0 : 0.0;
     }
     for (int j = 0; j < kUnknowns; ++j) {
       const auto [lo, hi] = std::minmax_element(g.lastv[j], g.lastv[j] + kLanes);
@@ -350,13 +349,13 @@ class PlateletKernel final : public SplitKernel {
         for (std::size_t p = 0; p < m; ++p)
           lanesMatch[c] = lanesMatch[c] && std::memcmp(&viaLanes[p * kLanes + c], &literal[p], sizeof(double)) == 0;
         b = x;
-        f.solveLapack(b.data(), viaSolver.data(), work.data());
+        f.solve(b.data(), viaSolver.data(), work.data());
         solverMatches[c] = solverMatches[c] && std::memcmp(viaSolver.data(), literal.data(), m * sizeof(double)) == 0;
       }
     }
     for (std::size_t c = 0; c < kLanes && first + c < masks_.count(); ++c) {
       if (lane[c]->mode() == FactoredDesign::Mode::Literal) continue;
-      if (lanesMatch[c]) {
+      if (lanesMatch[c] && lane[c]->mode() != FactoredDesign::Mode::MinimumNorm) {
         group.mode[c] = Mode::Lanes;
       } else if (solverMatches[c]) {
         group.mode[c] = Mode::Solver;

@@ -12,10 +12,12 @@ namespace dyadfit {
 // factored once per set, by dgeqrf as dgels would factor it; per square, four
 // masks at a time, one per vector lane, run the reference LAPACK and BLAS
 // arithmetic that dgels and dgemv would run on the block, and sum the cost as
-// regionCost sums it, in pixel order. A mask whose lanes do not give dgels's
-// bits on probe blocks uses its factorization through LAPACK itself, or the
-// literal fit; so do squares of fewer than six pixels, blocks that dgels would
-// scale or that hold NaN or Inf, and masks past a memory budget.
+// regionCost sums it, in pixel order. A rank-deficient mask (a zero or
+// rounding-level pivot in R) runs the literal fit's minimum-norm solve and dgemv. A mask whose lanes
+// do not give the literal fit's bits on probe blocks uses its factorization
+// through LAPACK itself, or the literal fit; so do squares of fewer than six
+// pixels, blocks that dgels would scale or that hold NaN or Inf, and masks
+// past a memory budget.
 std::unique_ptr<SplitKernel> makePlateletKernel(const MaskSet& masks, bool poisson, SplitFitFn splitFit);
 
 // Which masks of the set the kernel's lanes serve with the LAPACK and BLAS in

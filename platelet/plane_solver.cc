@@ -56,6 +56,7 @@ void probeBlock(int which, int m, double* b) {
 void solveWithDgels(const std::vector<double>& design, std::vector<double>& rhs, std::vector<double>& fitted, int m,
                     int k) {
   std::vector<double> solver(design);
+  const std::vector<double> data(rhs.begin(), rhs.begin() + m);
   std::vector<double> work(static_cast<std::size_t>(2 * m));
   const char trans = 'N';
   const lapack_int rows = m, cols = k, nrhs = 1;
@@ -63,9 +64,60 @@ void solveWithDgels(const std::vector<double>& design, std::vector<double>& rhs,
   const lapack_int lwork = 2 * rows;
   lapack_int info = 0;
   dgels_(&trans, &rows, &cols, &nrhs, solver.data(), &rows, rhs.data(), &ldb, work.data(), &lwork, &info, 1);
+  if (info > 0 || rankDeficient(solver.data(), m, k)) {
+    std::fill(std::copy(data.begin(), data.end(), rhs.begin()), rhs.end(), 0.0);
+    minimumNormSolve(design.data(), rhs.data(), m, k);
+  }
+  fittedValues(design.data(), m, k, rhs.data(), fitted.data());
+}
+
+namespace {
+
+lapack_int minimumNormWorkspace(int m, int k) {
+  thread_local int lastM = -1, lastK = -1;
+  thread_local lapack_int lwork = 0;
+  if (m != lastM || k != lastK) {
+    const lapack_int rows = m, cols = k, nrhs = 1, ldb = std::max(rows, cols), query = -1;
+    const double rcond = kMinimumNormRcond;
+    double optimal = 0.0, unused[1] = {0.0};
+    lapack_int pivot[1] = {0}, rank = 0, info = 0;
+    dgelsy_(&rows, &cols, &nrhs, unused, &rows, unused, &ldb, pivot, &rcond, &rank, &optimal, &query, &info);
+    lwork = static_cast<lapack_int>(optimal);
+    lastM = m;
+    lastK = k;
+  }
+  return lwork;
+}
+
+}  // namespace
+
+void minimumNormSolve(const double* design, double* rhs, int m, int k) {
+  const lapack_int lwork = minimumNormWorkspace(m, k);
+  thread_local std::vector<double> a, work;
+  thread_local std::vector<lapack_int> pivot;
+  a.assign(design, design + static_cast<std::size_t>(m) * static_cast<std::size_t>(k));
+  work.resize(static_cast<std::size_t>(lwork));
+  pivot.assign(static_cast<std::size_t>(k), 0);  // every column free
+  const lapack_int rows = m, cols = k, nrhs = 1, ldb = std::max(rows, cols);
+  const double rcond = kMinimumNormRcond;
+  lapack_int rank = 0, info = 0;
+  dgelsy_(&rows, &cols, &nrhs, a.data(), &rows, rhs, &ldb, pivot.data(), &rcond, &rank, work.data(), &lwork, &info);
+}
+
+void fittedValues(const double* design, int m, int k, const double* x, double* fitted) {
+  const char trans = 'N';
+  const lapack_int rows = m, cols = k, inc = 1;
   const double alpha = 1.0, beta = 0.0;
-  const lapack_int inc = 1;
-  dgemv_(&trans, &rows, &cols, &alpha, design.data(), &rows, rhs.data(), &inc, &beta, fitted.data(), &inc, 1);
+  dgemv_(&trans, &rows, &cols, &alpha, design, &rows, x, &inc, &beta, fitted, &inc, 1);
+}
+
+bool rankDeficient(const double* factored, int m, int k) {
+  const std::size_t rows = static_cast<std::size_t>(m);
+  double largest = 0.0;
+  for (int i = 0; i < std::min(m, k); ++i) largest = std::max(largest, std::fabs(factored[i * rows + i]));
+  for (int i = 0; i < std::min(m, k); ++i)
+    if (!(std::fabs(factored[i * rows + i]) > kMinimumNormRcond * largest)) return true;
+  return false;
 }
 
 bool plainRightHandSide(const double* b, int m) {
@@ -93,17 +145,37 @@ FactoredDesign::FactoredDesign(std::vector<double> design, int m, int k, bool pr
   dgeqrf_(&rowsL, &colsL, qr_.data(), &rowsL, tau_.data(), work.data(), &lwork, &info);
   if (info != 0) return;
 
+  const bool singular = rankDeficient(qr_.data(), m, k);
   lastv_.assign(static_cast<std::size_t>(k), 0);
   for (int i = 0; i < k; ++i) {
     const double* v = qr_.data() + static_cast<std::size_t>(i) * rows + i;
-    singular_ = singular_ || v[0] == 0.0;
     if (tau_[static_cast<std::size_t>(i)] == 0.0) continue;
     int last = m - i;  // v[0] counts as 1
     while (last > 1 && v[last - 1] == 0.0) --last;
     lastv_[static_cast<std::size_t>(i)] = last;
   }
 
-  mode_ = Mode::Lapack;
+  if (!singular) {
+    mode_ = Mode::Lapack;
+  } else {
+    // dgelsy's factorization as dgelsy makes it, its rank from dgelsy itself.
+    const lapack_int lwork = minimumNormWorkspace(m, k), lworkQp = lwork - k, lworkRz = lwork - 2 * k;
+    const lapack_int one = 1;
+    const double rcond = kMinimumNormRcond;
+    std::vector<double> a(design_), rhs(rows, 0.0), all(static_cast<std::size_t>(lwork));
+    std::vector<lapack_int> pivot(static_cast<std::size_t>(k), 0);
+    dgelsy_(&rowsL, &colsL, &one, a.data(), &rowsL, rhs.data(), &rowsL, pivot.data(), &rcond, &rank_, all.data(),
+            &lwork, &info);
+    if (info != 0 || rank_ < 1) return;
+    cod_ = design_;
+    codTau_.assign(static_cast<std::size_t>(2 * k), 0.0);
+    pivot_.assign(static_cast<std::size_t>(k), 0);
+    dgeqp3_(&rowsL, &colsL, cod_.data(), &rowsL, pivot_.data(), codTau_.data(), all.data() + k, &lworkQp, &info);
+    if (info == 0 && rank_ < k)
+      dtzrzf_(&rank_, &colsL, cod_.data(), &rowsL, codTau_.data() + k, all.data() + 2 * k, &lworkRz, &info);
+    if (info != 0) return;
+    mode_ = Mode::MinimumNorm;
+  }
   if (!probe) return;
   std::vector<double> rhs(rows), literal(rows), viaLapack(rows), viaReplica(rows), b(rows), scratch(scratchSize());
   const std::size_t bytes = rows * sizeof(double);
@@ -112,23 +184,27 @@ FactoredDesign::FactoredDesign(std::vector<double> design, int m, int k, bool pr
     probeBlock(which, m, rhs.data());
     solveWithDgels(design_, rhs, literal, m, k);
     probeBlock(which, m, b.data());
-    solveLapack(b.data(), viaLapack.data(), scratch.data());
+    solve(b.data(), viaLapack.data(), scratch.data());
     if (std::memcmp(literal.data(), viaLapack.data(), bytes) != 0) {
       mode_ = Mode::Literal;
       return;
     }
+    if (singular) continue;
     probeBlock(which, m, b.data());
     solveReplica(b.data(), viaReplica.data());
     replicaMatches = replicaMatches && std::memcmp(literal.data(), viaReplica.data(), bytes) == 0;
   }
-  if (replicaMatches) mode_ = Mode::Replica;
+  if (replicaMatches && !singular) mode_ = Mode::Replica;
 }
 
 void FactoredDesign::solve(double* b, double* fitted, double* scratch) const {
-  if (mode_ == Mode::Replica)
+  if (mode_ == Mode::Replica) {
     solveReplica(b, fitted);
-  else
+  } else if (mode_ == Mode::MinimumNorm) {
+    solveMinimumNorm(b, fitted, scratch);
+  } else {
     solveLapack(b, fitted, scratch);
+  }
 }
 
 void FactoredDesign::solveLapack(double* b, double* fitted, double* scratch) const {
@@ -137,20 +213,36 @@ void FactoredDesign::solveLapack(double* b, double* fitted, double* scratch) con
   double* qr = scratch;
   double* work = scratch + qr_.size();
   std::memcpy(qr, qr_.data(), qr_.size() * sizeof(double));
-  const lapack_int m = m_, k = k_, nrhs = 1, lwork = 2 * m_ - k_, inc = 1;
+  const lapack_int m = m_, k = k_, nrhs = 1, lwork = 2 * m_ - k_;
   lapack_int info = 0;
   dormqr_("L", "T", &m, &nrhs, &k, qr, &m, tau_.data(), b, &m, work, &lwork, &info, 1, 1);
   dtrtrs_("U", "N", "N", &k, &nrhs, qr, &m, b, &m, &info, 1, 1, 1);
-  // info > 0 (a zero pivot): dgels returns with Q^T b in b, and so do we.
-  const double alpha = 1.0, beta = 0.0;
-  dgemv_("N", &m, &k, &alpha, design_.data(), &m, b, &inc, &beta, fitted, &inc, 1);
+  fittedValues(design_.data(), m_, k_, b, fitted);
+}
+
+void FactoredDesign::solveMinimumNorm(double* b, double* fitted, double* scratch) const {
+  // dorm2r writes 1 over each diagonal entry while it applies that reflector.
+  double* cod = scratch;
+  double* work = scratch + cod_.size();
+  std::memcpy(cod, cod_.data(), cod_.size() * sizeof(double));
+  const lapack_int m = m_, k = k_, nrhs = 1, lwork = 2 * m_, free = k_ - rank_;
+  const double one = 1.0;
+  lapack_int info = 0;
+  dormqr_("L", "T", &m, &nrhs, &k, cod, &m, codTau_.data(), b, &m, work, &lwork, &info, 1, 1);
+  dtrsm_("L", "U", "N", "N", &rank_, &nrhs, &one, cod, &m, b, &m, 1, 1, 1, 1);
+  for (int i = static_cast<int>(rank_); i < k_; ++i) b[i] = 0.0;
+  if (free > 0)
+    dormrz_("L", "T", &k, &nrhs, &rank_, &free, cod, &m, codTau_.data() + k_, b, &m, work, &lwork, &info, 1, 1);
+  double* x = work;
+  for (int i = 0; i < k_; ++i) x[pivot_[static_cast<std::size_t>(i)] - 1] = b[i];
+  fittedValues(design_.data(), m_, k_, x, fitted);
 }
 
 // dorm2r applies reflector i to rows i.. through dlarf: w = C^T v by dgemv
 // 'T' (skipped when iladlc finds the rows zero), then C += v (-tau w) by dger
-// (skipped when w is zero); dtrtrs stops at a zero pivot, else dtrsm solves
-// from the last unknown up, skipping zero entries; dgemv 'N' sums the columns
-// times the coefficients, skipping zero coefficients.
+// (skipped when w is zero); dtrsm solves from the last unknown up, skipping
+// zero entries; dgemv 'N' sums the columns times the coefficients, skipping
+// zero coefficients.
 void FactoredDesign::solveReplica(double* c, double* fitted) const {
   const std::size_t rows = static_cast<std::size_t>(m_);
   for (int i = 0; i < k_; ++i) {
@@ -169,13 +261,11 @@ void FactoredDesign::solveReplica(double* c, double* fitted) const {
     ci[0] = ci[0] + 1.0 * t;
     for (int r = 1; r < last; ++r) ci[r] = ci[r] + v[r] * t;
   }
-  if (!singular_) {
-    for (int j = k_ - 1; j >= 0; --j) {
-      if (c[j] == 0.0) continue;
-      const double* rj = qr_.data() + static_cast<std::size_t>(j) * rows;
-      c[j] = c[j] / rj[j];
-      for (int i = 0; i < j; ++i) c[i] = c[i] - c[j] * rj[i];
-    }
+  for (int j = k_ - 1; j >= 0; --j) {
+    if (c[j] == 0.0) continue;
+    const double* rj = qr_.data() + static_cast<std::size_t>(j) * rows;
+    c[j] = c[j] / rj[j];
+    for (int i = 0; i < j; ++i) c[i] = c[i] - c[j] * rj[i];
   }
   for (std::size_t p = 0; p < rows; ++p) fitted[p] = 0.0;
   for (int j = 0; j < k_; ++j) {
