@@ -6,7 +6,11 @@
 %
 %   Approximates IMG by platelets: dyadic squares that hold one plane
 %   a + b*row + c*column, or are cut by one straight line into two planes.
-%   Planes are least-squares fits (LAPACK). The steps:
+%   Planes are least-squares fits (LAPACK). A platelet side whose pixels
+%   all lie on one line, or that holds one pixel or none, leaves the fit
+%   rank-deficient: it gets the minimum-norm least-squares fit (LAPACK
+%   dgelsy, rcond 1e-10), so every split is judged by its best fit. The
+%   steps:
 %     1. replace every aligned SH x SH block of IMG by its plane;
 %     2. prune a dyadic partition of the result bottom-up, one plane per
 %        square, under the chosen noise model with the penalty
