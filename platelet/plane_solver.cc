@@ -120,6 +120,18 @@ bool rankDeficient(const double* factored, int m, int k) {
   return false;
 }
 
+static std::vector<int> reflectorLengths(const double* factors, const double* tau, int m, int k) {
+  std::vector<int> lastv(static_cast<std::size_t>(k), 0);
+  for (int i = 0; i < k; ++i) {
+    const double* v = factors + static_cast<std::size_t>(i) * static_cast<std::size_t>(m) + i;
+    if (tau[i] == 0.0) continue;
+    int last = m - i;  // v[0] counts as 1
+    while (last > 1 && v[last - 1] == 0.0) --last;
+    lastv[static_cast<std::size_t>(i)] = last;
+  }
+  return lastv;
+}
+
 bool plainRightHandSide(const double* b, int m) {
   const double norm = largestMagnitude(b, static_cast<std::size_t>(m));
   if (std::isnan(norm)) return false;
@@ -146,14 +158,7 @@ FactoredDesign::FactoredDesign(std::vector<double> design, int m, int k, bool pr
   if (info != 0) return;
 
   const bool singular = rankDeficient(qr_.data(), m, k);
-  lastv_.assign(static_cast<std::size_t>(k), 0);
-  for (int i = 0; i < k; ++i) {
-    const double* v = qr_.data() + static_cast<std::size_t>(i) * rows + i;
-    if (tau_[static_cast<std::size_t>(i)] == 0.0) continue;
-    int last = m - i;  // v[0] counts as 1
-    while (last > 1 && v[last - 1] == 0.0) --last;
-    lastv_[static_cast<std::size_t>(i)] = last;
-  }
+  lastv_ = reflectorLengths(qr_.data(), tau_.data(), m, k);
 
   if (!singular) {
     mode_ = Mode::Lapack;
@@ -166,7 +171,7 @@ FactoredDesign::FactoredDesign(std::vector<double> design, int m, int k, bool pr
     std::vector<lapack_int> pivot(static_cast<std::size_t>(k), 0);
     dgelsy_(&rowsL, &colsL, &one, a.data(), &rowsL, rhs.data(), &rowsL, pivot.data(), &rcond, &rank_, all.data(),
             &lwork, &info);
-    if (info != 0 || rank_ < 1) return;
+    if (info != 0 || rank_ < 1 || k > kMaxUnknowns) return;
     cod_ = design_;
     codTau_.assign(static_cast<std::size_t>(2 * k), 0.0);
     pivot_.assign(static_cast<std::size_t>(k), 0);
@@ -175,6 +180,17 @@ FactoredDesign::FactoredDesign(std::vector<double> design, int m, int k, bool pr
       dtzrzf_(&rank_, &colsL, cod_.data(), &rowsL, codTau_.data() + k, all.data() + 2 * k, &lworkRz, &info);
     if (info != 0) return;
     mode_ = Mode::MinimumNorm;
+    codLastv_ = reflectorLengths(cod_.data(), codTau_.data(), m, k);
+    // The replica of dgelsy's steps serves when it gives their bits.
+    std::vector<double> viaLapack(rows), viaReplica(rows), b(rows), scratch(scratchSize());
+    minimumNormReplica_ = true;
+    for (int which = 0; which < kProbeBlocks && minimumNormReplica_; ++which) {
+      probeBlock(which, m, b.data());
+      solveMinimumNorm(b.data(), viaLapack.data(), scratch.data());
+      probeBlock(which, m, b.data());
+      solveMinimumNormReplica(b.data(), viaReplica.data());
+      minimumNormReplica_ = std::memcmp(viaLapack.data(), viaReplica.data(), rows * sizeof(double)) == 0;
+    }
   }
   if (!probe) return;
   std::vector<double> rhs(rows), literal(rows), viaLapack(rows), viaReplica(rows), b(rows), scratch(scratchSize());
@@ -201,7 +217,10 @@ void FactoredDesign::solve(double* b, double* fitted, double* scratch) const {
   if (mode_ == Mode::Replica) {
     solveReplica(b, fitted);
   } else if (mode_ == Mode::MinimumNorm) {
-    solveMinimumNorm(b, fitted, scratch);
+    if (minimumNormReplica_)
+      solveMinimumNormReplica(b, fitted);
+    else
+      solveMinimumNorm(b, fitted, scratch);
   } else {
     solveLapack(b, fitted, scratch);
   }
@@ -238,17 +257,17 @@ void FactoredDesign::solveMinimumNorm(double* b, double* fitted, double* scratch
   fittedValues(design_.data(), m_, k_, x, fitted);
 }
 
+namespace {
+
 // dorm2r applies reflector i to rows i.. through dlarf: w = C^T v by dgemv
 // 'T' (skipped when iladlc finds the rows zero), then C += v (-tau w) by dger
-// (skipped when w is zero); dtrsm solves from the last unknown up, skipping
-// zero entries; dgemv 'N' sums the columns times the coefficients, skipping
-// zero coefficients.
-void FactoredDesign::solveReplica(double* c, double* fitted) const {
-  const std::size_t rows = static_cast<std::size_t>(m_);
-  for (int i = 0; i < k_; ++i) {
-    const int last = lastv_[static_cast<std::size_t>(i)];
+// (skipped when w is zero).
+void applyReflectors(const double* factors, const double* tau, const int* lastv, int m, int k, double* c) {
+  const std::size_t rows = static_cast<std::size_t>(m);
+  for (int i = 0; i < k; ++i) {
+    const int last = lastv[i];
     double* ci = c + i;
-    const double* v = qr_.data() + static_cast<std::size_t>(i) * rows + i;
+    const double* v = factors + static_cast<std::size_t>(i) * rows + i;
     bool nonzero = false;
     for (int r = 0; r < last && !nonzero; ++r) nonzero = ci[r] != 0.0;
     if (!nonzero) continue;
@@ -257,23 +276,67 @@ void FactoredDesign::solveReplica(double* c, double* fitted) const {
     for (int r = 1; r < last; ++r) temp = temp + ci[r] * v[r];
     const double w = 0.0 + 1.0 * temp;
     if (w == 0.0) continue;
-    const double t = -tau_[static_cast<std::size_t>(i)] * w;
+    const double t = -tau[i] * w;
     ci[0] = ci[0] + 1.0 * t;
     for (int r = 1; r < last; ++r) ci[r] = ci[r] + v[r] * t;
   }
-  for (int j = k_ - 1; j >= 0; --j) {
+}
+
+// dtrsm on the leading n x n upper triangle: from the last unknown up,
+// skipping zero entries.
+void solveUpper(const double* factors, int m, int n, double* c) {
+  const std::size_t rows = static_cast<std::size_t>(m);
+  for (int j = n - 1; j >= 0; --j) {
     if (c[j] == 0.0) continue;
-    const double* rj = qr_.data() + static_cast<std::size_t>(j) * rows;
+    const double* rj = factors + static_cast<std::size_t>(j) * rows;
     c[j] = c[j] / rj[j];
     for (int i = 0; i < j; ++i) c[i] = c[i] - c[j] * rj[i];
   }
+}
+
+// dgemv 'N': the columns times the coefficients, skipping zero coefficients.
+void combineColumns(const double* design, std::size_t rows, int k, const double* x, double* fitted) {
   for (std::size_t p = 0; p < rows; ++p) fitted[p] = 0.0;
-  for (int j = 0; j < k_; ++j) {
-    if (c[j] == 0.0) continue;
-    const double temp = 1.0 * c[j];
-    const double* a = design_.data() + static_cast<std::size_t>(j) * rows;
+  for (int j = 0; j < k; ++j) {
+    if (x[j] == 0.0) continue;
+    const double temp = 1.0 * x[j];
+    const double* a = design + static_cast<std::size_t>(j) * rows;
     for (std::size_t p = 0; p < rows; ++p) fitted[p] = fitted[p] + temp * a[p];
   }
+}
+
+}  // namespace
+
+void FactoredDesign::solveReplica(double* c, double* fitted) const {
+  applyReflectors(qr_.data(), tau_.data(), lastv_.data(), m_, k_, c);
+  solveUpper(qr_.data(), m_, k_, c);
+  combineColumns(design_.data(), static_cast<std::size_t>(m_), k_, c, fitted);
+}
+
+// dgelsy's steps as solveMinimumNorm, with dormr3's dlarz in the middle:
+// w = c_i + (the trailing rows)^T v by dcopy and dgemv 'T', c_i -= tau w by
+// daxpy, the trailing rows += v (-tau w) by dger (skipped when w is zero).
+void FactoredDesign::solveMinimumNormReplica(double* c, double* fitted) const {
+  const std::size_t rows = static_cast<std::size_t>(m_);
+  const int rank = static_cast<int>(rank_);
+  applyReflectors(cod_.data(), codTau_.data(), codLastv_.data(), m_, k_, c);
+  solveUpper(cod_.data(), m_, rank, c);
+  for (int i = rank; i < k_; ++i) c[i] = 0.0;
+  const int free = k_ - rank;
+  for (int i = 0; i < rank && free > 0; ++i) {
+    const double tau = codTau_[static_cast<std::size_t>(k_ + i)];
+    if (tau == 0.0) continue;
+    double temp = 0.0;
+    for (int r = 0; r < free; ++r) temp = temp + c[rank + r] * cod_[static_cast<std::size_t>(rank + r) * rows + i];
+    const double w = c[i] + 1.0 * temp;
+    c[i] = c[i] + -tau * w;
+    if (w == 0.0) continue;
+    const double t = -tau * w;
+    for (int r = 0; r < free; ++r) c[rank + r] = c[rank + r] + cod_[static_cast<std::size_t>(rank + r) * rows + i] * t;
+  }
+  double x[kMaxUnknowns];
+  for (int i = 0; i < k_; ++i) x[pivot_[static_cast<std::size_t>(i)] - 1] = c[i];
+  combineColumns(design_.data(), rows, k_, x, fitted);
 }
 
 }  // namespace dyadfit

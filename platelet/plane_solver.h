@@ -92,8 +92,10 @@ class FactoredDesign {
   // dtrtrs and dgemv, in their order, without the calls; full rank only.
   void solveReplica(double* b, double* fitted) const;
   // What dgelsy does with the data once it has factored the design: dormqr,
-  // dtrsm, dormrz and the column permutation; then dgemv.
+  // dtrsm, dormrz and the column permutation; then dgemv. The replica runs
+  // their reference operations in C++, and serves when it gives their bits.
   void solveMinimumNorm(double* b, double* fitted, double* scratch) const;
+  void solveMinimumNormReplica(double* b, double* fitted) const;
 
   // The factorization, for kernels that lay it out their own way.
   const std::vector<double>& design() const { return design_; }
@@ -114,7 +116,10 @@ class FactoredDesign {
   // dtzrzf on the leading rank_ rows), its two sets of tau, and the pivots.
   std::vector<double> cod_, codTau_;
   std::vector<lapack_int> pivot_;
+  std::vector<int> codLastv_;
   lapack_int rank_ = 0;
+  bool minimumNormReplica_ = false;
+  static constexpr int kMaxUnknowns = 16;  // for the minimum-norm mode
 };
 
 // Probe blocks for the checks: fractional values of mixed sign (which = 0),

@@ -217,6 +217,10 @@ TEST(WedgePlanes, RankDeficientSplitsGetTheirLeastSquaresFit) {
     fitWedgePlanesReference(data, literal, mask, 0, 0, 8, 8);
     expectGridNear(fit, data, 0, 0, 8, 8, 1e-11);
     EXPECT_LT(regionCost(data, literal, 8, 8, kGaussian), 1e-20);
+    // The fast fits solve such a design from its own factorization.
+    std::vector<double> design(64 * 6);
+    wedgePlanesDesign(&mask[0][0], 8, 8, 8, design.data());
+    EXPECT_EQ(FactoredDesign(std::move(design), 64, 6, true).mode(), FactoredDesign::Mode::MinimumNorm);
   }
 
   // Random data under every mask of side 8 with 63 x 63 lines (39 of the 1122
