@@ -7,9 +7,13 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 OCTAVE     := octave-cli --norc --no-window-system --no-history --quiet
 
 PACKAGES := cmake make g++ octave liboctave-dev libgtest-dev liblapack-dev libblas-dev \
-            liblapack64-dev libblas64-dev time
+            liblapack64-dev libblas64-dev time clang libclang-rt-dev
 
-.PHONY: all deps build build-asan test test-asan demo bench clean
+# The fuzz target: clang++ with libFuzzer, its own build tree and working corpus.
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 600
+
+.PHONY: all deps build build-asan test test-asan demo bench fuzz clean
 
 all: build
 
@@ -27,6 +31,7 @@ build-asan: deps
 test: build build-asan
 	cd $(BUILD) && ctest --output-on-failure
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure
+	$(MAKE) fuzz FUZZ_SECONDS=30
 
 demo: build
 	$(OCTAVE) --eval "addpath('$(BUILD)/mex'); addpath('demo'); dyadfit_demo('demo-output')"
@@ -34,5 +39,15 @@ demo: build
 bench: build
 	./bench/run.sh $(BUILD)
 
+# Any crash, sanitizer report, leak, hang or failed check stops the run and fails
+# the target, leaving the input in $(FUZZ_BUILD)/ (crash-*, leak-*, timeout-*).
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g" \
+	  -DDYADFIT_FUZZ=ON -DDYADFIT_OCTAVE=OFF -DDYADFIT_MATLAB=OFF -DDYADFIT_TESTS=OFF -DDYADFIT_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target dyadfit_fuzz
+	mkdir -p $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/fuzz/dyadfit_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=30 -rss_limit_mb=2048 \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus fuzz/corpus
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) demo-output
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) demo-output

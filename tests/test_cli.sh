@@ -36,6 +36,60 @@ check "non-numeric option rejected" [ $? -eq 1 ]
 "$cli" tessik --pen 1 --threads 0 "$dir/a.txt" "$dir/x.txt" 2>/dev/null
 check "zero threads rejected" [ $? -eq 1 ]
 
+# Malformed or unusable files: status 1 and the fault named, before anything large is allocated.
+refused() {  # expected stderr, then the arguments
+  local want=$1 msg rc; shift
+  msg=$("$cli" "$@" 2>&1); rc=$?
+  [ "$rc:$msg" = "1:$want" ] || { echo "  got $rc: $msg"; return 1; }
+}
+bad=$dir/bad.pgm
+{ printf 'P5 4 4 255\n'; head -c 15 /dev/zero; } > "$bad"
+check "truncated P5" refused "dyadfit: $bad: P5 of 4x4 needs 16 bytes of samples, the file holds 15" tessik --pen 1 "$bad" "$dir/x.txt"
+printf 'P5 16384 16384 255\n' > "$bad"
+check "huge P5 header" refused "dyadfit: $bad: P5 of 16384x16384 needs 268435456 bytes of samples, the file holds 0" \
+  tessik --pen 1 "$bad" "$dir/x.txt"
+printf 'P2 4 4 255\n%s\n' "$(seq -s ' ' 16)" > "$dir/p2.pgm"
+check "P2 well formed" "$cli" tessik --pen 0 "$dir/p2.pgm" "$dir/x.txt"
+printf 'P2 65536 65536 255\n0\n' > "$bad"
+check "absurd P2 size" refused "dyadfit: $bad: PGM of 65536x65536 exceeds the limit of 2^28 samples" \
+  tessik --pen 1 "$bad" "$dir/x.txt"
+printf 'P2 8 8 255\n1 2 3\n' > "$bad"
+check "P2 shorter than its samples" refused "dyadfit: $bad: P2 of 8x8 needs at least 127 bytes of samples, the file holds 6" \
+  tessik --pen 1 "$bad" "$dir/x.txt"
+printf 'P2 2 2 255\n0 1 256 3\n' > "$bad"
+check "P2 sample above maxval" refused "dyadfit: $bad: PGM sample 256 exceeds maxval 255" tessik --pen 1 "$bad" "$dir/x.txt"
+printf 'P2 2 2 255\n0 1 -2 3\n' > "$bad"
+check "negative P2 sample" refused "dyadfit: $bad: P2 sample is not a non-negative integer: '-2'" \
+  tessik --pen 1 "$bad" "$dir/x.txt"
+printf 'P5 2 2 100\n\x01\x02\xc8\x04' > "$bad"
+check "P5 sample above maxval" refused "dyadfit: $bad: PGM sample 200 exceeds maxval 100" tessik --pen 1 "$bad" "$dir/x.txt"
+for m in 0 65536; do
+  printf 'P2 2 2 %s\n0 1 2 3\n' $m > "$bad"
+  check "maxval $m" refused "dyadfit: $bad: PGM maxval must be from 1 to 65535, not $m" tessik --pen 1 "$bad" "$dir/x.txt"
+done
+check "directory as IN" refused "dyadfit: $dir is a directory, not an image" tessik --pen 1 "$dir" "$dir/x.txt"
+: > "$dir/empty.txt"
+check "empty IN" refused "dyadfit: $dir/empty.txt is empty" tessik --pen 1 "$dir/empty.txt" "$dir/x.txt"
+
+# Failed writes: a full device reports the error and stays in place; NaN is no grey level.
+if [ -c /dev/full ]; then
+  msg=$("$cli" tessik --pen 1 "$dir/a.txt" /dev/full 2>&1); rc=$?
+  case "$rc:$msg" in "1:dyadfit: cannot write /dev/full"*) msg=ok ;; esac
+  check "write to /dev/full fails" [ "$msg" = ok ]
+  check "/dev/full kept" [ -c /dev/full ]
+fi
+printf '1 nan\n2 3\n' > "$dir/nan.txt"
+check "NaN to PGM refused" refused "dyadfit: the estimate holds NaN or Inf, which a PGM cannot hold; write a text OUT" \
+  tessik --pen 1 "$dir/nan.txt" "$dir/nan.pgm"
+check "no PGM after NaN" [ ! -e "$dir/nan.pgm" ]
+
+# Option values the module refuses come back with its message.
+check "--pen nan" refused "tessik: The penalty must be positive." tessik --pen nan "$dir/a.txt" "$dir/x.txt"
+check "--pen1 nan" refused "brindel: The penalty must be positive." brindel --pen1 nan "$dir/b.pgm" "$dir/x.txt"
+check "--pen2 nan" refused "quarlo: The penalty must be positive." quarlo --pen1 1 --pen2 nan "$dir/b.pgm" "$dir/x.txt"
+check "--lines 2e8" refused "brindel: The number of lines must be a finite non-negative number not above 1e8." \
+  brindel --lines 2e8 "$dir/b.pgm" "$dir/x.txt"
+
 # Any thread count gives the same estimate.
 awk 'BEGIN { srand(5); for (r = 0; r < 64; r++) { row = ""
        for (c = 0; c < 64; c++) row = row (c ? " " : "") (r > c ? 40 : 10) + int(rand() * 9); print row } }' \

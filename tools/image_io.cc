@@ -1,0 +1,260 @@
+#include "tools/image_io.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <ostream>
+#include <vector>
+
+#include "dyadic/parallel.h"
+
+namespace dyadfit::cli {
+namespace {
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+bool endsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// A decimal count of the PGM format, saturated far above any accepted value.
+constexpr std::uint64_t kSaturated = std::uint64_t{1} << 40;
+
+bool parseCount(std::string_view tok, std::uint64_t* value) {
+  if (tok.empty()) return false;
+  std::uint64_t v = 0;
+  for (char c : tok) {
+    if (c < '0' || c > '9') return false;
+    v = v >= kSaturated ? kSaturated : v * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  *value = v;
+  return true;
+}
+
+// A token quoted in a message: short, and free of control characters.
+std::string clip(std::string_view tok) {
+  std::string out;
+  for (char c : tok.substr(0, 32)) out.push_back(static_cast<unsigned char>(c) < 32 || c == 127 ? '?' : c);
+  if (tok.size() > 32) out += "...";
+  return out;
+}
+
+class PgmReader {
+ public:
+  explicit PgmReader(std::string_view bytes) : s_(bytes), pos_(2) {}
+
+  Array read() {
+    const bool binary = s_[1] == '5';
+    // The magic number stands alone.
+    if (pos_ < s_.size() && !isSpace(s_[pos_]) && s_[pos_] != '#') throw Failure{"malformed PGM header"};
+    std::uint64_t width = 0, height = 0, maxval = 0;
+    if (!parseCount(headerToken(), &width) || !parseCount(headerToken(), &height) ||
+        !parseCount(headerToken(), &maxval))
+      throw Failure{"malformed PGM header (width, height and maxval must be non-negative integers)"};
+    if (maxval < 1 || maxval > 65535) throw Failure{"PGM maxval must be from 1 to 65535, not " + countText(maxval)};
+    if (width == 0 || height == 0) throw Failure{"PGM has no samples (" + sizeText(width, height) + ")"};
+    if (width > kMaxSamples || height > kMaxSamples / width)
+      throw Failure{"PGM of " + sizeText(width, height) + " exceeds the limit of 2^28 samples"};
+    const std::size_t rows = static_cast<std::size_t>(height), cols = static_cast<std::size_t>(width);
+    const std::uint64_t samples = width * height;
+    // One whitespace byte ends the header; the samples follow.
+    if (pos_ < s_.size()) {
+      if (!isSpace(s_[pos_])) throw Failure{"malformed PGM header"};
+      ++pos_;
+    }
+    const std::uint64_t held = s_.size() - pos_;
+    if (binary) {
+      const std::uint64_t needed = samples * (maxval > 255 ? 2 : 1);
+      if (held != needed)
+        throw Failure{"P5 of " + sizeText(width, height) + " needs " + countText(needed) +
+                      " bytes of samples, the file holds " + countText(held)};
+    } else if (held < 2 * samples - 1) {
+      // Each sample takes a digit, and a separator from the next one.
+      throw Failure{"P2 of " + sizeText(width, height) + " needs at least " + countText(2 * samples - 1) +
+                    " bytes of samples, the file holds " + countText(held)};
+    }
+    Array a = Array::zeros(rows, cols);
+    for (std::size_t r = 0; r < rows; ++r)
+      for (std::size_t c = 0; c < cols; ++c) {
+        std::uint64_t v = 0;
+        if (binary) {
+          v = static_cast<unsigned char>(s_[pos_++]);
+          if (maxval > 255) v = (v << 8) | static_cast<unsigned char>(s_[pos_++]);
+        } else {
+          const std::string_view tok = sampleToken();
+          if (tok.empty())
+            throw Failure{"P2 ends after " + countText(r * cols + c) + " of " + countText(samples) + " samples"};
+          if (!parseCount(tok, &v)) throw Failure{"P2 sample is not a non-negative integer: '" + clip(tok) + "'"};
+        }
+        if (v > maxval) throw Failure{"PGM sample " + countText(v) + " exceeds maxval " + countText(maxval)};
+        a(r, c) = static_cast<double>(v);
+      }
+    if (!binary && !sampleToken().empty()) throw Failure{"P2 holds more than " + countText(samples) + " samples"};
+    return a;
+  }
+
+ private:
+  // Next header token; '#' starts a comment up to the end of its line.
+  std::string_view headerToken() {
+    while (pos_ < s_.size()) {
+      if (s_[pos_] == '#') {
+        while (pos_ < s_.size() && s_[pos_] != '\n' && s_[pos_] != '\r') ++pos_;
+      } else if (isSpace(s_[pos_])) {
+        ++pos_;
+      } else {
+        break;
+      }
+    }
+    const std::size_t start = pos_;
+    while (pos_ < s_.size() && !isSpace(s_[pos_]) && s_[pos_] != '#') ++pos_;
+    return s_.substr(start, pos_ - start);
+  }
+
+  std::string_view sampleToken() {
+    while (pos_ < s_.size() && isSpace(s_[pos_])) ++pos_;
+    const std::size_t start = pos_;
+    while (pos_ < s_.size() && !isSpace(s_[pos_])) ++pos_;
+    return s_.substr(start, pos_ - start);
+  }
+
+  static std::string countText(std::uint64_t v) { return v >= kSaturated ? "more than 10^12" : std::to_string(v); }
+  static std::string sizeText(std::uint64_t w, std::uint64_t h) { return countText(w) + "x" + countText(h); }
+
+  std::string_view s_;
+  std::size_t pos_;
+};
+
+Array parseText(std::string_view s) {
+  std::vector<double> values;  // row by row
+  std::size_t rows = 0, cols = 0;
+  std::string tok;
+  std::size_t pos = 0;
+  while (pos < s.size()) {
+    std::size_t end = s.find('\n', pos);
+    if (end == std::string_view::npos) end = s.size();
+    std::size_t count = 0;
+    for (std::size_t k = pos; k < end;) {
+      while (k < end && isSpace(s[k])) ++k;
+      const std::size_t start = k;
+      while (k < end && !isSpace(s[k])) ++k;
+      if (k == start) break;
+      tok.assign(s.substr(start, k - start));
+      char* stop = nullptr;
+      const double v = std::strtod(tok.c_str(), &stop);
+      if (stop != tok.c_str() + tok.size()) throw Failure{"not a number: '" + clip(tok) + "'"};
+      values.push_back(v);
+      ++count;
+    }
+    if (count != 0) {
+      if (rows == 0) cols = count;
+      if (count != cols) throw Failure{"rows of different lengths"};
+      ++rows;
+    }
+    pos = end + 1;
+  }
+  if (rows == 0) throw Failure{"holds no numbers"};
+  if (values.size() > kMaxSamples) throw Failure{"exceeds the limit of 2^28 samples"};
+  Array a = Array::zeros(rows, cols);
+  for (std::size_t r = 0; r < rows; ++r)
+    for (std::size_t c = 0; c < cols; ++c) a(r, c) = values[r * cols + c];
+  return a;
+}
+
+// Rounding would turn NaN into an arbitrary grey level and Inf into white.
+void requireFinite(const Array& a) {
+  for (double v : a.values)
+    if (!std::isfinite(v)) throw Failure{"the estimate holds NaN or Inf, which a PGM cannot hold; write a text OUT"};
+}
+
+std::string systemError() { return errno != 0 ? std::string(": ") + std::strerror(errno) : std::string(); }
+
+}  // namespace
+
+Array parseImage(std::string_view bytes) {
+  if (bytes.size() >= 2 && bytes[0] == 'P' && (bytes[1] == '2' || bytes[1] == '5')) return PgmReader(bytes).read();
+  return parseText(bytes);
+}
+
+Array readImageFile(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) throw Failure{"cannot open " + path + systemError()};
+  if (S_ISDIR(st.st_mode)) throw Failure{path + " is a directory, not an image"};
+  if (S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > kMaxInputBytes)
+    throw Failure{path + " is larger than 4 GiB"};
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Failure{"cannot open " + path + systemError()};
+  // Pipes and devices tell no size: read them in chunks up to the same limit.
+  std::string bytes;
+  if (S_ISREG(st.st_mode)) bytes.reserve(static_cast<std::size_t>(st.st_size));
+  char chunk[1 << 16];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
+    if (bytes.size() > kMaxInputBytes) throw Failure{path + " is larger than 4 GiB"};
+  }
+  if (in.bad()) throw Failure{"cannot read " + path + systemError()};
+  if (bytes.empty()) throw Failure{path + " is empty"};
+  try {
+    return parseImage(bytes);
+  } catch (const Failure& f) {
+    throw Failure{path + ": " + f.message};
+  }
+}
+
+void writePgm(std::ostream& out, const Array& a) {
+  requireFinite(a);
+  out << "P5\n" << a.cols << ' ' << a.rows << "\n65535\n";
+  std::vector<char> row(2 * a.cols);
+  for (std::size_t r = 0; r < a.rows && out; ++r) {
+    for (std::size_t c = 0; c < a.cols; ++c) {
+      const long q = std::lround(std::fmin(std::fmax(a(r, c), 0.0), 65535.0));
+      row[2 * c] = static_cast<char>(q >> 8);
+      row[2 * c + 1] = static_cast<char>(q & 0xff);
+    }
+    out.write(row.data(), static_cast<std::streamsize>(row.size()));
+  }
+}
+
+void writeText(std::ostream& out, const Array& a) {
+  char buf[32];
+  for (std::size_t r = 0; r < a.rows && out; ++r) {
+    for (std::size_t c = 0; c < a.cols; ++c) {
+      std::snprintf(buf, sizeof buf, "%.17g", a(r, c));
+      out << (c ? " " : "") << buf;
+    }
+    out << '\n';
+  }
+}
+
+void writeImageFile(const std::string& path, const Array& a) {
+  const bool pgm = endsWith(path, ".pgm");
+  if (pgm) requireFinite(a);  // before OUT is created
+  // Only a regular file of our own making is removed after a failure.
+  struct stat st;
+  const bool removable = ::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+  errno = 0;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) throw Failure{"cannot write " + path + systemError()};
+  auto discard = [&](const std::string& message) {
+    out.close();
+    if (removable) std::remove(path.c_str());
+    return Failure{message};
+  };
+  errno = 0;
+  if (pgm)
+    writePgm(out, a);
+  else
+    writeText(out, a);
+  out.flush();
+  if (!out) throw discard("cannot write " + path + systemError());
+  out.close();
+  if (!out) throw discard("cannot write " + path + systemError());
+  // A signal during the write leaves no OUT either.
+  if (dyadfit::interruptRequested()) throw discard(dyadfit::kMsgInterrupted);
+}
+
+}  // namespace dyadfit::cli
