@@ -169,16 +169,19 @@ FactoredDesign::FactoredDesign(std::vector<double> design, int m, int k, bool pr
     const double rcond = kMinimumNormRcond;
     std::vector<double> a(design_), rhs(rows, 0.0), all(static_cast<std::size_t>(lwork));
     std::vector<lapack_int> pivot(static_cast<std::size_t>(k), 0);
-    dgelsy_(&rowsL, &colsL, &one, a.data(), &rowsL, rhs.data(), &rowsL, pivot.data(), &rcond, &rank_, all.data(),
-            &lwork, &info);
-    if (info != 0 || rank_ < 1 || k > kMaxUnknowns) return;
+    lapack_int rank = 0;
+    dgelsy_(&rowsL, &colsL, &one, a.data(), &rowsL, rhs.data(), &rowsL, pivot.data(), &rcond, &rank, all.data(), &lwork,
+            &info);
+    if (info != 0 || rank < 1 || k > kMaxUnknowns) return;
     cod_ = design_;
     codTau_.assign(static_cast<std::size_t>(2 * k), 0.0);
-    pivot_.assign(static_cast<std::size_t>(k), 0);
-    dgeqp3_(&rowsL, &colsL, cod_.data(), &rowsL, pivot_.data(), codTau_.data(), all.data() + k, &lworkQp, &info);
-    if (info == 0 && rank_ < k)
-      dtzrzf_(&rank_, &colsL, cod_.data(), &rowsL, codTau_.data() + k, all.data() + 2 * k, &lworkRz, &info);
+    std::fill(pivot.begin(), pivot.end(), 0);
+    dgeqp3_(&rowsL, &colsL, cod_.data(), &rowsL, pivot.data(), codTau_.data(), all.data() + k, &lworkQp, &info);
+    if (info == 0 && rank < k)
+      dtzrzf_(&rank, &colsL, cod_.data(), &rowsL, codTau_.data() + k, all.data() + 2 * k, &lworkRz, &info);
     if (info != 0) return;
+    rank_ = static_cast<int>(rank);
+    pivot_.assign(pivot.begin(), pivot.end());
     mode_ = Mode::MinimumNorm;
     codLastv_ = reflectorLengths(cod_.data(), codTau_.data(), m, k);
     // The replica of dgelsy's steps serves when it gives their bits.
@@ -244,14 +247,14 @@ void FactoredDesign::solveMinimumNorm(double* b, double* fitted, double* scratch
   double* cod = scratch;
   double* work = scratch + cod_.size();
   std::memcpy(cod, cod_.data(), cod_.size() * sizeof(double));
-  const lapack_int m = m_, k = k_, nrhs = 1, lwork = 2 * m_, free = k_ - rank_;
+  const lapack_int m = m_, k = k_, nrhs = 1, lwork = 2 * m_, rank = rank_, free = k_ - rank_;
   const double one = 1.0;
   lapack_int info = 0;
   dormqr_("L", "T", &m, &nrhs, &k, cod, &m, codTau_.data(), b, &m, work, &lwork, &info, 1, 1);
-  dtrsm_("L", "U", "N", "N", &rank_, &nrhs, &one, cod, &m, b, &m, 1, 1, 1, 1);
-  for (int i = static_cast<int>(rank_); i < k_; ++i) b[i] = 0.0;
+  dtrsm_("L", "U", "N", "N", &rank, &nrhs, &one, cod, &m, b, &m, 1, 1, 1, 1);
+  for (int i = rank_; i < k_; ++i) b[i] = 0.0;
   if (free > 0)
-    dormrz_("L", "T", &k, &nrhs, &rank_, &free, cod, &m, codTau_.data() + k_, b, &m, work, &lwork, &info, 1, 1);
+    dormrz_("L", "T", &k, &nrhs, &rank, &free, cod, &m, codTau_.data() + k_, b, &m, work, &lwork, &info, 1, 1);
   double* x = work;
   for (int i = 0; i < k_; ++i) x[pivot_[static_cast<std::size_t>(i)] - 1] = b[i];
   fittedValues(design_.data(), m_, k_, x, fitted);
@@ -318,7 +321,7 @@ void FactoredDesign::solveReplica(double* c, double* fitted) const {
 // daxpy, the trailing rows += v (-tau w) by dger (skipped when w is zero).
 void FactoredDesign::solveMinimumNormReplica(double* c, double* fitted) const {
   const std::size_t rows = static_cast<std::size_t>(m_);
-  const int rank = static_cast<int>(rank_);
+  const int rank = rank_;
   applyReflectors(cod_.data(), codTau_.data(), codLastv_.data(), m_, k_, c);
   solveUpper(cod_.data(), m_, rank, c);
   for (int i = rank; i < k_; ++i) c[i] = 0.0;

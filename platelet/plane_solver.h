@@ -21,8 +21,6 @@
 #include <cstddef>
 #include <vector>
 
-#include "platelet/lapack.h"
-
 namespace dyadfit {
 
 // The literal fit: dgels on a copy of `design` (m x k, column-major) for
@@ -115,9 +113,9 @@ class FactoredDesign {
   // MinimumNorm: dgelsy's complete orthogonal factorization (dgeqp3, then
   // dtzrzf on the leading rank_ rows), its two sets of tau, and the pivots.
   std::vector<double> cod_, codTau_;
-  std::vector<lapack_int> pivot_;
+  std::vector<int> pivot_;  // 1-based, as dgeqp3 gives them
   std::vector<int> codLastv_;
-  lapack_int rank_ = 0;
+  int rank_ = 0;
   bool minimumNormReplica_ = false;
   static constexpr int kMaxUnknowns = 16;  // for the minimum-norm mode
 };
