@@ -183,6 +183,15 @@ void copyMessage(const char* text, char (&message)[kMessageCapacity]) {
   message[kMessageCapacity - 1] = '\0';
 }
 
+// A message of the host's own (a failed allocation, say) may already begin
+// with the module's name, which the host's error call adds once more.
+void copyHostMessage(const char* text, char (&message)[kMessageCapacity]) {
+  const char* name = mexFunctionName();
+  const std::size_t n = name ? std::strlen(name) : 0;
+  if (n > 0 && std::strncmp(text, name, n) == 0 && text[n] == ':' && text[n + 1] == ' ') text += n + 2;
+  copyMessage(text, message);
+}
+
 }  // namespace
 
 bool runMexEntry(EntryFn entry, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[],
@@ -216,7 +225,7 @@ bool runMexEntry(EntryFn entry, int nlhs, mxArray* plhs[], int nrhs, const mxArr
   } catch (const std::bad_alloc&) {
     copyMessage("Out of memory.", message);
   } catch (const std::exception& e) {
-    copyMessage(e.what(), message);
+    copyHostMessage(e.what(), message);
   } catch (...) {
     copyMessage("Unexpected failure.", message);
   }
