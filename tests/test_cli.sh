@@ -45,6 +45,9 @@ refused() {  # expected stderr, then the arguments
 bad=$dir/bad.pgm
 { printf 'P5 4 4 255\n'; head -c 15 /dev/zero; } > "$bad"
 check "truncated P5" refused "dyadfit: $bad: P5 of 4x4 needs 16 bytes of samples, the file holds 15" tessik --pen 1 "$bad" "$dir/x.txt"
+{ printf 'P5 2 2 255\n'; printf '\000\000\000\004\n'; } > "$dir/trail.pgm"
+"$cli" tessik --pen 3.9 "$dir/trail.pgm" "$dir/trail.txt"
+check "P5 with a final newline read" diff -q "$dir/trail.txt" <(printf '0 0\n0 4\n')
 printf 'P5 16384 16384 255\n' > "$bad"
 check "huge P5 header" refused "dyadfit: $bad: P5 of 16384x16384 needs 268435456 bytes of samples, the file holds 0" \
   tessik --pen 1 "$bad" "$dir/x.txt"

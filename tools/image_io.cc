@@ -70,7 +70,9 @@ class PgmReader {
     const std::uint64_t held = s_.size() - pos_;
     if (binary) {
       const std::uint64_t needed = samples * (maxval > 255 ? 2 : 1);
-      if (held != needed)
+      // Bytes after the samples (a final newline, a further image) are left
+      // unread, as PGM readers customarily do.
+      if (held < needed)
         throw Failure{"P5 of " + sizeText(width, height) + " needs " + countText(needed) +
                       " bytes of samples, the file holds " + countText(held)};
     } else if (held < 2 * samples - 1) {
