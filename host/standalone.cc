@@ -66,7 +66,10 @@ void ArrayInput::toDoubles(double* out) const { std::copy(a_.values.begin(), a_.
 std::string ArrayInput::text() const {
   std::string s;
   if (a_.kind != ClassKind::Char) return s;
-  for (double c : a_.values) s.push_back(static_cast<char>(static_cast<unsigned char>(c)));
+  // A code outside 0..255 (or not a number) has no character: it becomes one
+  // that no option name holds, without converting an out-of-range double.
+  for (double c : a_.values)
+    s.push_back(c >= 0 && c <= 255 ? static_cast<char>(static_cast<unsigned char>(c)) : '\x7f');
   return s;
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -139,6 +140,11 @@ TEST(ArrayInput, ImageClassesReachTheEntryAsTheHostWouldPassThem) {
   expectError([&] { callEntry(brindel, {img}, 7); }, "Too many output arguments.");
 
   EXPECT_THROW(Array::ofKind(ClassKind::Double, 2, 3, {1, 2}), std::invalid_argument);
+  // Codes no character has are read without undefined conversions, and name no noise model.
+  const Array odd = Array::ofKind(ClassKind::Char, 1, 3, {-1, 1e10, std::nan("")});
+  EXPECT_EQ(ArrayInput(odd).text(), std::string(3, '\x7f'));
+  expectError([&] { callEntry(brindel, {img, Array::empty(), odd}, 1); },
+              "noiseType must be either 'Poisson' or 'Gaussian'.");
 }
 
 // A run of a minute or more: 512x512, 10^8 candidate lines per square.
