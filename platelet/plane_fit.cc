@@ -18,6 +18,30 @@ namespace {
 constexpr long long kCachedPixels = 1 << 16;
 constexpr std::size_t kCacheDoubles = std::size_t{1} << 22;
 
+// The plane design of an R x C block, column-major with R*C rows: 1, u, v.
+void planeDesignColumns(int R, int C, double* design) {
+  const std::size_t rows = static_cast<std::size_t>(R) * static_cast<std::size_t>(C);
+  std::size_t p = 0;
+  for (int u = 0; u < R; ++u)
+    for (int v = 0; v < C; ++v, ++p) {
+      design[p] = 1.0;
+      design[p + rows] = u;
+      design[p + 2 * rows] = v;
+    }
+}
+
+// The block [i0, i0+R) x [j0, j0+C) of a Grid to and from pixel order.
+void readBlock(const Grid& source, int i0, int j0, int R, int C, double* out) {
+  std::size_t p = 0;
+  for (int u = 0; u < R; ++u)
+    for (int v = 0; v < C; ++v, ++p) out[p] = source[i0 + u][j0 + v];
+}
+void writeBlock(const double* values, int i0, int j0, int R, int C, Grid& target) {
+  std::size_t p = 0;
+  for (int u = 0; u < R; ++u)
+    for (int v = 0; v < C; ++v, ++p) target[i0 + u][j0 + v] = values[p];
+}
+
 // The factored plane design of an R x C block, or null when it is not kept.
 // Entries are never dropped, so a pointer stays valid for the process.
 const FactoredDesign* planeDesign(int R, int C) {
@@ -38,13 +62,7 @@ const FactoredDesign* planeDesign(int R, int C) {
       const std::size_t rows = static_cast<std::size_t>(R) * static_cast<std::size_t>(C);
       if (stored + 6 * rows + 3 > kCacheDoubles) return nullptr;
       std::vector<double> design(rows * 3);
-      std::size_t p = 0;
-      for (int u = 0; u < R; ++u)
-        for (int v = 0; v < C; ++v, ++p) {
-          design[p] = 1.0;
-          design[p + rows] = u;
-          design[p + 2 * rows] = v;
-        }
+      planeDesignColumns(R, C, design.data());
       auto entry = std::make_unique<FactoredDesign>(std::move(design), R * C, 3, true);
       stored += entry->storedDoubles();
       found = entry.get();
@@ -78,17 +96,13 @@ void fitPlane(const Grid& source, Grid& target, int i0, int j0, int R, int C) {
   const bool lapack = design->mode() != FactoredDesign::Mode::Replica;
   double* b = threadBuffer(2 * m + (lapack ? design->scratchSize() : 0));
   double* fitted = b + m;
-  std::size_t p = 0;
-  for (int u = 0; u < R; ++u)
-    for (int v = 0; v < C; ++v, ++p) b[p] = source[i0 + u][j0 + v];
+  readBlock(source, i0, j0, R, C, b);
   if (!plainRightHandSide(b, static_cast<int>(m))) {
     fitPlaneReference(source, target, i0, j0, R, C);
     return;
   }
   design->solve(b, fitted, fitted + m);
-  p = 0;
-  for (int u = 0; u < R; ++u)
-    for (int v = 0; v < C; ++v, ++p) target[i0 + u][j0 + v] = fitted[p];
+  writeBlock(fitted, i0, j0, R, C, target);
 }
 
 void fitBlockPlanes(int blockSize, const Grid& source, Grid& target, int M, int N) {
@@ -126,18 +140,10 @@ void fitPlaneReference(const Grid& source, Grid& target, int i0, int j0, int R, 
   std::vector<double> design(rows * k);
   std::vector<double> rhs(static_cast<std::size_t>(std::max(m, k)));
   std::vector<double> fitted(rows);
-  std::size_t p = 0;
-  for (int u = 0; u < R; ++u)
-    for (int v = 0; v < C; ++v, ++p) {
-      design[p] = 1.0;
-      design[p + rows] = u;
-      design[p + 2 * rows] = v;
-      rhs[p] = source[i0 + u][j0 + v];
-    }
+  planeDesignColumns(R, C, design.data());
+  readBlock(source, i0, j0, R, C, rhs.data());
   solveWithDgels(design, rhs, fitted, m, k);
-  p = 0;
-  for (int u = 0; u < R; ++u)
-    for (int v = 0; v < C; ++v, ++p) target[i0 + u][j0 + v] = fitted[p];
+  writeBlock(fitted.data(), i0, j0, R, C, target);
 }
 
 void fitBlockPlanesReference(int blockSize, const Grid& source, Grid& target, int M, int N) {
@@ -153,23 +159,10 @@ void fitWedgePlanesReference(const Grid& source, Grid& target, const Grid& mask,
   std::vector<double> design(rows * k);
   std::vector<double> rhs(static_cast<std::size_t>(std::max(m, k)));
   std::vector<double> fitted(rows);
-  std::size_t p = 0;
-  for (int u = 0; u < R; ++u)
-    for (int v = 0; v < C; ++v, ++p) {
-      const double w = mask[u][v];
-      const double rest = 1.0 - w;
-      design[p] = w;
-      design[p + rows] = u * w;
-      design[p + 2 * rows] = v * w;
-      design[p + 3 * rows] = 1 * rest;
-      design[p + 4 * rows] = u * rest;
-      design[p + 5 * rows] = v * rest;
-      rhs[p] = source[i0 + u][j0 + v];
-    }
+  wedgePlanesDesign(mask[0], static_cast<std::size_t>(mask.inner()), R, C, design.data());
+  readBlock(source, i0, j0, R, C, rhs.data());
   solveWithDgels(design, rhs, fitted, m, k);
-  p = 0;
-  for (int u = 0; u < R; ++u)
-    for (int v = 0; v < C; ++v, ++p) target[i0 + u][j0 + v] = fitted[p];
+  writeBlock(fitted.data(), i0, j0, R, C, target);
 }
 
 }  // namespace dyadfit
