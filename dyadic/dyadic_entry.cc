@@ -15,7 +15,6 @@ namespace dyadfit {
 namespace {
 
 constexpr const char* kMsgNoiseString = "noiseType must be a string";
-constexpr const char* kMsgNoiseName = "noiseType must be either 'Poisson' or 'Gaussian'.";
 constexpr const char* kMsgPoissonNegative = "Poisson data cannot be negative.";
 constexpr const char* kMsgPenaltyValue = "The penalties must be real numbers.";
 constexpr const char* kMsgLines = "The number of lines must be a finite non-negative number not above 1e8.";

@@ -51,8 +51,7 @@ void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, doubl
   }
   if (picked.empty()) return;
   const bool poisson = noiseType == kPoisson;
-  if (!poisson && noiseType != kGaussian && resolution > 0)
-    throw Error("noiseType must be either 'Poisson' or 'Gaussian'.");
+  if (!poisson && noiseType != kGaussian && resolution > 0) throw Error(kMsgNoiseName);
 
   const SplitSearcher searcher(h, resolution, poisson, model.twoPiece, model.kernel, model.startCost);
   auto refineOne = [&](std::size_t q, SquareWork& w) {

@@ -23,7 +23,7 @@ double regionCost(const Grid& data, const Grid& model, int rows, int cols, std::
         sum += d * d;
       }
   } else {
-    throw Error("noiseType must be either 'Poisson' or 'Gaussian'.");
+    throw Error(kMsgNoiseName);
   }
   return sum;
 }

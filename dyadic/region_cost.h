@@ -8,6 +8,7 @@ namespace dyadfit {
 
 inline constexpr std::string_view kPoisson = "Poisson";
 inline constexpr std::string_view kGaussian = "Gaussian";
+inline constexpr const char* kMsgNoiseName = "noiseType must be either 'Poisson' or 'Gaussian'.";
 
 // How badly `model` fits `data` over [0, rows) x [0, cols): the sum of squared
 // differences under "Gaussian", the negative Poisson log-likelihood (up to a

@@ -208,7 +208,7 @@ bool SplitSearcher::search(const Grid& block, Grid& bestFit, Grid& bestMask, Spl
 bool searchSplits(const Grid& block, int n, Grid& bestFit, Grid& bestMask, int resolution, std::string_view noiseType,
                   SplitFitFn splitFit, double startCost, SplitKernelFactory factory) {
   if (resolution <= 0 || n <= 0) return false;
-  if (noiseType != kPoisson && noiseType != kGaussian) throw Error("noiseType must be either 'Poisson' or 'Gaussian'.");
+  if (noiseType != kPoisson && noiseType != kGaussian) throw Error(kMsgNoiseName);
   const SplitSearcher searcher(n, resolution, noiseType == kPoisson, splitFit, factory, startCost);
   SplitScratch scratch;
   return searcher.search(block, bestFit, bestMask, scratch);
