@@ -84,3 +84,48 @@
 %     %   est = brindel(counts, [], 'Poisson');
 %
 %   See also TESSIK, QUARLO.
+
+%!test
+%! % A constant image is its own estimate under either noise model.
+%! assert (brindel (5 * ones (16)), 5 * ones (16));
+%! assert (brindel (5 * ones (16), [], 'Poisson'), 5 * ones (16));
+
+%!test
+%! % Steps 1 to 4 are tessik's pruning with penalty 2*PENCONST/3, on the
+%! % image and on its copy shifted by SH.
+%! randn ('seed', 1);
+%! img = kron ([1 3; 2 5], ones (8)) + randn (16);
+%! [est, avg, labels1, sq, est2, labels2] = brindel (img, 2, 'Gaussian', 3, 4, 9);
+%! [est1, tessik_labels] = tessik (img, 2, 2);
+%! assert (est2, circshift (tessik (circshift (img, [2 2]), 2, 2), [-2 -2]));
+%! assert (avg, (est1 + est2) / 2);
+%! % labels1 tells apart the same squares as tessik's labels
+%! [~, ~, a] = unique (labels1);
+%! [~, ~, b] = unique (tessik_labels);
+%! assert (rows (unique ([a b], 'rows')), numel (unique (a)));
+%! assert (numel (unique (a)), numel (unique (b)));
+%! assert (size (est), [16 16]);
+%! assert (size (labels2), [16 16]);
+%! % squares: distinct rows, sorted; sides are powers of two from SH up
+%! assert (sq, unique (sq, 'rows'));
+%! assert (all (sq(:, 3) >= 2 & bitand (sq(:, 3), sq(:, 3) - 1) == 0));
+
+%!test
+%! % Any real class is read as double.
+%! img = kron ([0 1; 1 1], ones (8));
+%! assert (brindel (uint8 (img)), brindel (img));
+%! assert (brindel (logical (img)), brindel (img));
+
+%!error <brindel: Too many output arguments.> [a, b, c, d, e, f, g] = brindel (ones (4))
+%!error <brindel: There are at most 6 input parameters allowed!> brindel (ones (4), 1, 'Gaussian', 1, 2, 3, 4)
+%!error <brindel: This is an image processing method; it cannot process a vector.> brindel (ones (1, 4))
+%!error <brindel: The matrix row dimension must be of size m\*2\^\(L\)> brindel (ones (6))
+%!error <brindel: Input image must be a real numeric matrix.> brindel (complex (ones (4)))
+%!error <brindel: Input sh must be a positive integer that divides> brindel (ones (4), 3)
+%!error <brindel: noiseType must be a string> brindel (ones (4), [], 3)
+%!error <brindel: noiseType must be either 'Poisson' or 'Gaussian'.> brindel (ones (4), [], 'gaussian')
+%!error <brindel: Poisson data cannot be negative.> brindel (-ones (4), [], 'Poisson')
+%!error <brindel: The penalty must be positive.> brindel (ones (4), [], 'Gaussian', -1)
+%!error <brindel: The penalty must be positive.> brindel (0.05 * ones (4), [], 'Poisson')
+%!error <brindel: The penalties must be real numbers.> brindel (ones (4), [], 'Gaussian', 1i)
+%!error <brindel: The number of lines must be a finite non-negative number not above 1e8.> brindel (ones (4), [], 'Gaussian', 1, 2, 1e9)

@@ -98,3 +98,35 @@
 %     %   est = quarlo(counts, [], 'Poisson');
 %
 %   See also TESSIK, BRINDEL.
+
+%!test
+%! % A plane is its own estimate; a constant too, under either noise model.
+%! [x, y] = meshgrid (1:16);
+%! ramp = x / 4 + 2 * y - 3;
+%! assert (quarlo (ramp), ramp, 1e-12);
+%! assert (quarlo (5 * ones (16), [], 'Poisson'), 5 * ones (16), 1e-12);
+
+%!test
+%! % All six results, with the documented shapes.
+%! [x, y] = meshgrid (1:16);
+%! img = (x + y) / 8 + 3 * (y > 0.6 * x + 2);
+%! [est, avg, labels1, sq, est2, labels2] = quarlo (img, 4, 'Gaussian', 1, 1, 16);
+%! assert (cellfun (@size, {est, avg, labels1, est2, labels2}, 'UniformOutput', false), repmat ({[16 16]}, 1, 5));
+%! assert (columns (sq), 3);
+%! assert (sq, unique (sq, 'rows'));
+%! assert (all (sq(:, 3) >= 4));
+%! % the refit follows the edge more closely than the pruning average
+%! assert (norm (est - img, 'fro') < norm (avg - img, 'fro'));
+
+%!error <quarlo: Too many output arguments.> [a, b, c, d, e, f, g] = quarlo (ones (4))
+%!error <quarlo: There are at most 6 input parameters allowed!> quarlo (ones (4), 1, 'Gaussian', 1, 2, 3, 4)
+%!error <quarlo: This is an image processing method; it cannot process a vector.> quarlo (ones (4, 1))
+%!error <quarlo: The matrix row dimension must be of size m\*2\^\(L\)> quarlo (ones (12))
+%!error <quarlo: Input image must be a real numeric matrix.> quarlo ('abcd')
+%!error <quarlo: Input sh must be a positive integer that divides> quarlo (ones (4), 0)
+%!error <quarlo: noiseType must be a string> quarlo (ones (4), [], {'Gaussian'})
+%!error <quarlo: noiseType must be either 'Poisson' or 'Gaussian'.> quarlo (ones (4), [], 'Poison')
+%!error <quarlo: Poisson data cannot be negative.> quarlo (-ones (4), [], 'Poisson')
+%!error <quarlo: The penalty must be positive.> quarlo (ones (4), [], 'Gaussian', 1, -2)
+%!error <quarlo: The penalties must be real numbers.> quarlo (ones (4), [], 'Gaussian', 1, 2i)
+%!error <quarlo: The number of lines must be a finite non-negative number not above 1e8.> quarlo (ones (4), [], 'Gaussian', 1, 2, Inf)

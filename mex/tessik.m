@@ -57,3 +57,39 @@
 %     sq(1, :)                     % square of pixel (1,1), e.g. [0 0 32]
 %
 %   See also BRINDEL, QUARLO.
+
+%!test
+%! % pen 0 keeps every pixel; a large pen merges the image into one square.
+%! [est, labels, sq] = tessik ([1 2; 3 4], 0);
+%! assert (est, [1 2; 3 4]);
+%! assert (sq, [0 0 1; 1 0 1; 0 1 1; 1 1 1]);
+%! assert (numel (unique (labels)), 4);
+%! [est, labels, sq] = tessik ([1 2; 3 4], 10);
+%! assert (est, 2.5 * ones (2));
+%! assert (sq, repmat ([0 0 2], 4, 1));
+%! assert (numel (unique (labels)), 1);
+
+%!test
+%! % Parent error 12 + pen against 4 * pen: a tie (pen 4) merges.
+%! assert (tessik ([0 0; 0 4], 4), ones (2));
+%! assert (tessik ([0 0; 0 4], 3.99), [0 0; 0 4]);
+
+%!test
+%! % Pre-averaging over 2 x 2 blocks; any real class is read as double.
+%! img = reshape (1:16, 4, 4);
+%! [est, ~, sq] = tessik (img, 0, 2);
+%! assert (est, kron ([3.5 11.5; 5.5 13.5], ones (2)));
+%! assert (sq(:, 3), 2 * ones (16, 1));
+%! assert (tessik (uint8 (img), 0, 2.9), est);
+
+%!error <tessik: At this point the penalty must be input.> tessik (ones (4))
+%!error <tessik: Too many output arguments.> [a, b, c, d] = tessik (ones (4), 1)
+%!error <tessik: Input pen must be a scalar.> tessik (ones (4), [1 2])
+%!error <tessik: The penalty must be positive.> tessik (ones (4), NaN)
+%!error <tessik: Input sh must be a scalar.> tessik (ones (4), 1, [1 2])
+%!error <tessik: Input sh must be a positive integer that divides> tessik (ones (4), 1, 3)
+%!error <tessik: Images must be square.> tessik (ones (4, 8), 1)
+%!error <tessik: The matrix row dimension must be of size m\*2\^\(L\)> tessik (ones (6), 1)
+%!error <tessik: This is an image processing method; it cannot process a vector.> tessik (ones (1, 4), 1)
+%!error <tessik: Input image must be a real numeric matrix.> tessik (complex (ones (4)), 1)
+%!error <tessik: Input image must be a real numeric matrix.> tessik ({1}, 1)

@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# Writes OUTDIR/dyadfit-<version>.tar.gz (default OUTDIR: build/), an Octave
+# package for `pkg install`. Every mex/*.cc is one module's gateway, every
+# mex/*.m goes to inst/, and the core's sources are the ones CMakeLists.txt
+# lists in DYADFIT_CORE_SOURCES, with the headers they include.
+#
+# Only the checkout's own files go in, never anything built, and every time
+# stamp is the last commit's (or SOURCE_DATE_EPOCH), so a clean clone gives
+# the same tarball.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+outdir=${1:-$root/build}
+licence=/usr/share/common-licenses/GPL-3
+url=https://c-seed-3312e8d9.example/dyadfit
+maintainer="dyadfit maintainers <maintainers@users.noreply.c-seed-3312e8d9.example>"
+
+fail() {
+  echo "make-package: $*" >&2
+  exit 1
+}
+
+version=$(sed -n 's/^project(dyadfit VERSION \([0-9][0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+[[ -n "$version" ]] || fail "no 'project(dyadfit VERSION x.y.z' line in CMakeLists.txt"
+[[ -r "$licence" ]] || fail "the GPL-3 text is missing: $licence (Debian package base-files)"
+
+# The one list of core sources: the words between 'set(DYADFIT_CORE_SOURCES'
+# and the closing parenthesis, comments dropped.
+mapfile -t core < <(awk '
+  !on && /^[ \t]*set\(DYADFIT_CORE_SOURCES([ \t]|$)/ { on = 1; sub(/^[ \t]*set\(DYADFIT_CORE_SOURCES/, "") }
+  on { sub(/#.*/, ""); closed = sub(/\).*/, ""); n = split($0, w); for (i = 1; i <= n; i++) print w[i]; if (closed) exit }
+' "$root/CMakeLists.txt")
+((${#core[@]} > 0)) || fail "no DYADFIT_CORE_SOURCES list in CMakeLists.txt"
+for src in "${core[@]}"; do
+  [[ "$src" =~ ^[A-Za-z0-9_/.-]+\.cc$ && -f "$root/$src" ]] ||
+    fail "DYADFIT_CORE_SOURCES names '$src', which is no C++ source file of the checkout"
+done
+
+gateways=()
+for f in "$root"/mex/*.cc; do gateways+=("mex/$(basename "$f")"); done
+[[ -e "$root/${gateways[0]}" ]] || fail "no gateway in mex/"
+modules=()
+for g in "${gateways[@]}"; do modules+=("$(basename "$g" .cc)"); done
+mfiles=()
+for f in "$root"/mex/*.m; do [[ -e "$f" ]] && mfiles+=("$(basename "$f")"); done
+
+epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || date +%s)}
+date=$(date -u -d "@$epoch" +%Y-%m-%d)
+
+stage=$(mktemp -d "${TMPDIR:-/tmp}/dyadfit-package.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
+pkg=$stage/dyadfit
+mkdir -p "$pkg/inst" "$pkg/src"
+
+# Sources with every project header they reach, as the compiler finds them.
+cxx=$(mkoctfile -p CXX)
+read -r -a incflags <<<"$(mkoctfile -p INCFLAGS)"
+files=$(for src in "${core[@]}" host/mex_binding.cc "${gateways[@]}"; do
+  "$cxx" -std=c++20 -MM -MT x -DDYADFIT_HOST_OCTAVE -I"$root" "${incflags[@]}" "$root/$src" ||
+    fail "cannot read the includes of $src"
+done | tr ' \\' '\n\n' | sed -n "s|^$root/||p" | sort -u)
+for f in $files; do install -D -m 644 "$root/$f" "$pkg/src/$f"; done
+for f in "${mfiles[@]}"; do install -m 644 "$root/mex/$f" "$pkg/inst/$f"; done
+install -m 644 "$licence" "$pkg/COPYING"
+
+functions=$(printf '%s\n' "${modules[@]}" "${mfiles[@]%.m}" | sort -u | tr '\n' ' ')
+
+cat >"$pkg/DESCRIPTION" <<EOF
+Name: dyadfit
+Version: $version
+Date: $date
+Author: $maintainer
+Maintainer: $maintainer
+Title: Image estimates on recursive dyadic partitions
+Description: Estimates grey-scale images on recursive dyadic partitions of
+ aligned squares, for denoising under Gaussian or Poisson noise: one constant
+ per square (tessik), wedgelets (brindel) and platelets (quarlo). The
+ partition is chosen by a penalized cost; results are bit-identical across
+ thread counts.
+Categories: Image processing
+Depends: octave (>= 6.1)
+License: GPL-3.0-or-later
+Url: $url
+EOF
+
+{
+  echo "dyadfit >> Estimates on dyadic partitions"
+  echo "Estimates on dyadic partitions"
+  for f in $functions; do echo " $f"; done
+} >"$pkg/INDEX"
+
+cat >"$pkg/NEWS" <<EOF
+Summary of important user-visible changes for dyadfit $version:
+-------------------------------------------------------------------
+
+ ** The modules install with pkg install; functions: ${functions% }.
+EOF
+
+{
+  cat <<'EOF'
+# Builds every module with Octave's own compiler settings, LAPACK and BLAS:
+# the core objects once, then each gateway linked against them.
+MKOCTFILE ?= mkoctfile
+# Results are compared bit for bit: no contraction into FMA, no fast-math.
+FLAGS := -I. -std=c++20 -O2 -ffp-contract=off -fno-fast-math -DNDEBUG
+LIBS := $(shell $(MKOCTFILE) -p LAPACK_LIBS) $(shell $(MKOCTFILE) -p BLAS_LIBS) -pthread
+
+EOF
+  echo "CORE := ${core[*]}"
+  echo "MODULES := ${modules[*]}"
+  cat <<'EOF'
+CORE_OBJECTS := $(CORE:%.cc=obj/%.o)
+
+all: $(MODULES:=.mex)
+
+obj/%.o: %.cc
+	@mkdir -p $(@D)
+	$(MKOCTFILE) -c $(FLAGS) $< -o $@
+
+# The gateways and the binding talk to Octave.
+obj/mex/%.o: FLAGS += -DDYADFIT_HOST_OCTAVE
+obj/host/mex_binding.o: FLAGS += -DDYADFIT_HOST_OCTAVE
+
+libdyadfit_core.a: $(CORE_OBJECTS)
+	rm -f $@
+	$(AR) rcs $@ $^
+
+%.mex: obj/mex/%.o obj/host/mex_binding.o libdyadfit_core.a
+	$(MKOCTFILE) --mex -o $@ $^ $(LIBS)
+
+clean:
+	rm -rf obj libdyadfit_core.a $(MODULES:=.mex)
+
+.PHONY: all clean
+EOF
+} >"$pkg/src/Makefile"
+
+mkdir -p "$outdir"
+tarball=$outdir/dyadfit-$version.tar.gz
+tar -C "$stage" --sort=name --mtime="@$epoch" --owner=0 --group=0 --numeric-owner \
+  --mode='u+rwX,go+rX,go-w' -cf - dyadfit | gzip -n -9 >"$tarball.tmp"
+mv "$tarball.tmp" "$tarball"
+echo "$tarball"
