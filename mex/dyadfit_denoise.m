@@ -1,0 +1,68 @@
+% DYADFIT_DENOISE  Denoise an image of any size with dyadic estimators.
+%
+%   EST = dyadfit_denoise(IMG)
+%   EST = dyadfit_denoise(IMG, 'Name', value, ...)
+%   [EST, INFO] = dyadfit_denoise(...)
+%
+%   Runs tessik, brindel or quarlo in the way real images need:
+%     1. the noise level SIGMA is estimated (Gaussian noise) unless given:
+%        the median absolute value of the finest diagonal wavelet
+%        coefficients (Daubechies, four taps) divided by 0.6745;
+%     2. the image is divided by SIGMA, so the modules' default penalties,
+%        made for noise of unit variance, apply; under Poisson noise the
+%        counts go to brindel and quarlo as they are, and to tessik through
+%        Anscombe's transform 2*sqrt(x + 3/8);
+%     3. it is mirror-padded to power-of-two sides (square for
+%        'constant');
+%     4. the estimate is averaged over SHIFTS cyclic shifts of the dyadic
+%        grid, spread over a square of four blocks' side (each run of
+%        brindel or quarlo itself averages two grid positions);
+%     5. the result is scaled back (or Anscombe's transform inverted by a
+%        closed-form approximation of its exact unbiased inverse), cropped
+%        to the image's size and returned in the image's class: integer
+%        classes are rounded and saturated.
+%   An image whose estimated noise level is 0 (or, under Poisson noise,
+%   that holds no count) is returned unchanged.
+%
+%   Options (names and text values in any case)
+%     'Method'     'wedgelet' (default, brindel), 'platelet' (quarlo) or
+%                  'constant' (tessik).
+%     'Noise'      'gaussian' (default) or 'poisson' (non-negative counts).
+%     'Shifts'     number of cyclic shifts averaged, 1 to 1024; default 4.
+%                  1 is the modules' own two-position estimate.
+%     'Sigma'      Gaussian noise level; [] (default) estimates it.
+%     'BlockSide'  block side of the modules' pre-averaging, a power of two
+%                  not above the smaller padded side; default the modules'
+%                  rule for the padded size (1 for 'constant').
+%     'Penalties'  penalties on the scaled image: one number for
+%                  'constant', two (one piece, each piece of a split) for
+%                  the others; default the modules' defaults for the padded
+%                  size (log(M*N)/3 for 'constant').
+%     'Lines'      lines tried per square by brindel and quarlo, 0 to 1e8;
+%                  default theirs.
+%
+%   Outputs
+%     EST   the estimate, the size and class of IMG.
+%     INFO  struct: method, noise, sigma (NaN under Poisson noise),
+%           sigma_estimated, block_side, penalties (as the module applied
+%           them), shifts, padded_size and seconds.
+%
+%   Errors (the message follows "dyadfit_denoise: ")
+%     The image is required: dyadfit_denoise(img, 'Name', value, ...).
+%     The image must be a real numeric or logical matrix.
+%     The image must have at least 2 rows and 2 columns.
+%     The image must not hold NaN or Inf.
+%     Under Poisson noise the image must hold non-negative counts.
+%     Options must come in name-value pairs.
+%     Option names must be text, such as 'Shifts'.
+%     Unknown option 'X'; the options are Method, Noise, Shifts, Sigma,
+%       BlockSide, Penalties and Lines.
+%     Option '<name>' must ...             a bad value, named
+%     Too many output arguments.
+%
+%   Example
+%     img = double(imread('photo.png'));
+%     [est, info] = dyadfit_denoise(img, 'Shifts', 8);
+%     printf('sigma %.2f in %.1f s\n', info.sigma, info.seconds);
+%
+%   See also tessik, brindel, quarlo.
