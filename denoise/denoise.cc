@@ -307,6 +307,12 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
   if (!options.poisson) {
     inf.sigmaEstimated = std::isnan(options.sigma);
     sigma = inf.sigmaEstimated ? estimateNoiseSigma(image, rows, cols) : options.sigma;
+    // A flat image leaves only rounding in its wavelet coefficients.
+    if (inf.sigmaEstimated) {
+      double largest = 0;
+      for (std::size_t k = 0; k < n; ++k) largest = std::max(largest, std::fabs(image[k]));
+      if (sigma <= 1e-12 * largest) sigma = 0;
+    }
   }
   inf.sigma = options.poisson ? std::numeric_limits<double>::quiet_NaN() : sigma;
 
@@ -328,7 +334,9 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
   // cleaner image keeps its detail with smaller blocks. On the project's test
   // images the best side is close to 12 noise levels per standard deviation
   // of the signal, taken down to a power of two, up to the modules' rule.
-  int sh = options.blockSide;
+  // The constant method keeps tessik's own side, 1: its pre-averaging is
+  // never refined back, and larger blocks measured worse at every level.
+  int sh = options.blockSide > 0 ? options.blockSide : (constant ? 1 : 0);
   if (sh == 0) {
     double mean = 0, var = 0;
     for (std::size_t k = 0; k < n; ++k) mean += forward(image[k]);
@@ -352,6 +360,8 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
     const std::size_t c = mirrorIndex(j, cols);
     for (std::size_t i = 0; i < P; ++i) padded[i + P * j] = forward(image[mirrorIndex(i, rows) + rows * c]);
   });
+  for (double v : padded)
+    if (!std::isfinite(v)) throw Error("Option 'Sigma' is too small for the image's values.");
 
   // The penalties the module applies: those given, else its defaults, which
   // depend on the padded image (its pixel count, or its total count under

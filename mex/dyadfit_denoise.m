@@ -7,7 +7,10 @@
 %   Runs tessik, brindel or quarlo in the way real images need:
 %     1. the noise level SIGMA is estimated (Gaussian noise) unless given:
 %        the median absolute value of the finest diagonal wavelet
-%        coefficients (Daubechies, four taps) divided by 0.6745;
+%        coefficients (Daubechies, four taps) divided by 0.6745, taken
+%        over the quarter of positions whose horizontal and vertical
+%        coefficients (summed over 3 x 3 neighbours) are smallest, so that
+%        edges and texture do not count as noise;
 %     2. the image is divided by SIGMA, so the modules' default penalties,
 %        made for noise of unit variance, apply; under Poisson noise the
 %        counts go to brindel and quarlo as they are, and to tessik through
@@ -32,8 +35,13 @@
 %                  1 is the modules' own two-position estimate.
 %     'Sigma'      Gaussian noise level; [] (default) estimates it.
 %     'BlockSide'  block side of the modules' pre-averaging, a power of two
-%                  not above the smaller padded side; default the modules'
-%                  rule for the padded size (1 for 'constant').
+%                  not above the smaller padded side. Default for
+%                  'wedgelet' and 'platelet': the largest power of two not
+%                  above 12 / SNR, at least 1 and at most the modules' rule
+%                  for the padded size, where SNR is the signal's standard
+%                  deviation (from the image's variance less the noise's)
+%                  over the noise level; cleaner images get smaller blocks.
+%                  Default for 'constant': 1, as in tessik.
 %     'Penalties'  penalties on the scaled image: one number for
 %                  'constant', two (one piece, each piece of a split) for
 %                  the others; default the modules' defaults for the padded
@@ -58,6 +66,7 @@
 %     Unknown option 'X'; the options are Method, Noise, Shifts, Sigma,
 %       BlockSide, Penalties and Lines.
 %     Option '<name>' must ...             a bad value, named
+%     Option 'Sigma' is too small for the image's values.
 %     Too many output arguments.
 %
 %   Example
