@@ -180,7 +180,11 @@ void pruneConstant(const double* preAveraged, int M, int N, double pen, double* 
 
 void tessik(Inputs in, Outputs& out) { runTessikEntry(in, out, fastStages); }
 
-void runTessikEntry(Inputs in, Outputs& out, TessikStagesFn stages) {
+void tessikPartitioned(Inputs in, Outputs& out, Partition& partition) {
+  runTessikEntry(in, out, fastStages, &partition);
+}
+
+void runTessikEntry(Inputs in, Outputs& out, TessikStagesFn stages, Partition* partition) {
   if (out.requested() > 3) throw Error(kMsgTooManyOutputs);
   const std::size_t nrhs = in.size();
   if (nrhs > 3) throw Error("There are at most 3 input parameters allowed!");
@@ -209,6 +213,22 @@ void runTessikEntry(Inputs in, Outputs& out, TessikStagesFn stages) {
   double* squares = out.create(2, M * N, 3);
 
   stages(image, static_cast<int>(M), static_cast<int>(N), sh, pen, estimate, labels, squares);
+  if (partition) {
+    // Each square once, at its first pixel; column-major pixels meet them by column, then row.
+    Partition& part = *partition;
+    part = Partition{M, N, sh, 0, {}};
+    const std::size_t pixels = M * N;
+    for (std::size_t k = 0; k < pixels; ++k) {
+      const std::size_t r = k % M, c = k / M;
+      if (squares[k] == static_cast<double>(r) && squares[pixels + k] == static_cast<double>(c)) {
+        PartitionSquare s;
+        s.row = static_cast<int>(r);
+        s.col = static_cast<int>(c);
+        s.side = static_cast<int>(squares[2 * pixels + k]);
+        part.squares.push_back(s);
+      }
+    }
+  }
 }
 
 }  // namespace dyadfit

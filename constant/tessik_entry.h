@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dyadic/partition.h"
 #include "host/host.h"
 
 namespace dyadfit {
@@ -14,9 +15,13 @@ void tessik(Inputs in, Outputs& out);
 using TessikStagesFn = void (*)(const Input& image, int M, int N, int sh, double pen, double* estimate, double* labels,
                                 double* squares);
 
+// tessik with its final squares in `partition` (by column, then row; no
+// square is refined or split). The results are those of tessik.
+void tessikPartitioned(Inputs in, Outputs& out, Partition& partition);
+
 // tessik's checks and results around the given stages: the fast module and
-// its reference differ only in those.
-void runTessikEntry(Inputs in, Outputs& out, TessikStagesFn stages);
+// its reference differ only in those. With `partition`, also its final squares.
+void runTessikEntry(Inputs in, Outputs& out, TessikStagesFn stages, Partition* partition = nullptr);
 
 // Replaces every aligned s x s block of the column-major M x N image by its
 // mean (sum divided by s twice).

@@ -51,4 +51,8 @@ void pruneConstantReference(const double* preAveraged, int M, int N, double pen,
 
 void tessikReference(Inputs in, Outputs& out) { runTessikEntry(in, out, referenceStages); }
 
+void tessikReferencePartitioned(Inputs in, Outputs& out, Partition& partition) {
+  runTessikEntry(in, out, referenceStages, &partition);
+}
+
 }  // namespace dyadfit

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -121,7 +122,7 @@ EntryParameters checkDyadicInputs(const EntryModel& model, Inputs in, std::vecto
   return p;
 }
 
-void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out) {
+void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition* partition) {
   if (out.requested() > 6) throw Error(kMsgTooManyOutputs);
   std::vector<double> values;
   const EntryParameters p = checkDyadicInputs(model, in, &values);
@@ -214,9 +215,25 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out) {
   }
 
   Grid refined(M, N);
+  std::vector<std::int64_t> choices;
   model.refine(refined, input, estimate1, p.penOne, p.penTwo, M, N, p.sh, squares, static_cast<int>(squares.size()),
-               noiseType, p.resolution, model.pieces);
+               noiseType, p.resolution, model.pieces, partition ? &choices : nullptr);
   input = Grid();
+  if (partition) {
+    Partition& part = *partition;
+    part = Partition{rows, cols, p.sh, p.resolution, {}};
+    part.squares.resize(squares.size());
+    for (std::size_t f = 0; f < squares.size(); ++f) {
+      // Outer index: image column; inner: image row.
+      PartitionSquare& s = part.squares[f];
+      s.col = static_cast<int>(squares[f].top);
+      s.row = static_cast<int>(squares[f].left);
+      s.side = static_cast<int>(squares[f].side);
+      s.refined = choices[f] != kNotRefined;
+      s.split = choices[f] >= 0;
+      if (s.split) setCutLine(s, choices[f], p.resolution);
+    }
+  }
 
   const long count = static_cast<long>(pixels);
   auto emit = [&](int slot, Grid& g) {

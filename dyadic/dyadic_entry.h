@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dyadic/grid.h"
+#include "dyadic/partition.h"
 #include "dyadic/prune_dyadic.h"
 #include "dyadic/refine_dyadic.h"
 #include "host/host.h"
@@ -18,7 +19,7 @@ using PruneFn = void (*)(const Grid& data, int M, int N, double pen, Grid& estim
                          std::vector<DyadicSquare>& pixelSquares, std::string_view noiseType, BlockFitFn blockFit);
 using RefineFn = void (*)(Grid& estimate, const Grid& image, const Grid& averaged, double penOne, double penTwo, int M,
                           int N, int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
-                          int resolution, const SplitModel& model);
+                          int resolution, const SplitModel& model, std::vector<std::int64_t>* choices);
 
 struct EntryModel {
   PreStepFn preStep;  // block pre-step over sh x sh blocks
@@ -45,7 +46,9 @@ int defaultBlockSide(std::size_t rows, std::size_t cols);
 // Default number of offsets (and angles) per square.
 int defaultResolution(std::size_t rows, std::size_t cols);
 
-void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out);
+// Runs the module; with `partition`, also fills it with the candidate squares
+// (result 4's rows, in its order) and the refinement's choice on each.
+void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition* partition = nullptr);
 
 // Checks the inputs and derives the parameters, without running any stage.
 EntryParameters checkDyadicInputs(const EntryModel& model, Inputs in, std::vector<double>* imageValues);

@@ -21,8 +21,10 @@ struct SquareWork {
 
 void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, double penOne, double penTwo, int M, int N,
                   int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
-                  int resolution, const SplitModel& model) {
+                  int resolution, const SplitModel& model, std::vector<std::int64_t>* choices) {
   for (int i = 0; i < M; ++i) copyDoubles(estimate[i], averaged[i], N);
+  const int n = std::max(0, std::min(count, static_cast<int>(squares.size())));
+  if (choices) choices->assign(static_cast<std::size_t>(n), kNotRefined);
   if (h < 1) return;
 
   // The squares of side h inside the grid, in list order. They are refined in
@@ -32,7 +34,6 @@ void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, doubl
   const int blocksM = M / h, blocksN = N / h;
   std::vector<unsigned char> taken(static_cast<std::size_t>(blocksM) * static_cast<std::size_t>(blocksN), 0);
   bool disjoint = true;
-  const int n = std::min(count, static_cast<int>(squares.size()));
   for (int q = 0; q < n; ++q) {
     const DyadicSquare& sq = squares[static_cast<std::size_t>(q)];
     if (static_cast<double>(h) != sq.side) continue;
@@ -61,11 +62,16 @@ void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, doubl
     for (int i = 0; i < h; ++i) copyDoubles(w.block[i], image[top + i] + left, h);
     model.onePiece(w.block, w.oneFit, 0, 0, h, h);
     const Grid* chosen = &w.oneFit;
-    if (searcher.search(w.block, w.splitFit, w.splitMask, w.scratch)) {
+    std::int64_t candidate = kOnePiece;
+    if (searcher.search(w.block, w.splitFit, w.splitMask, w.scratch, &candidate)) {
       const double costOne = regionCost(w.block, w.oneFit, h, h, noiseType);
       const double costTwo = regionCost(w.block, w.splitFit, h, h, noiseType);
-      if (!(costTwo + 2.0 * penTwo > costOne + penOne)) chosen = &w.splitFit;
+      if (!(costTwo + 2.0 * penTwo > costOne + penOne))
+        chosen = &w.splitFit;
+      else
+        candidate = kOnePiece;
     }
+    if (choices) (*choices)[q] = candidate;
     for (int i = 0; i < h; ++i) copyDoubles(estimate[top + i] + left, (*chosen)[i], h);
   };
 

@@ -2,6 +2,7 @@
 // has the lower penalized cost.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -25,8 +26,15 @@ struct SplitModel {
 // square on which the search accepts no split takes its one-piece fit.
 // Disjoint squares are refined in parallel; the result is the same for any
 // thread count.
+//
+// `choices`, when given, receives one entry per listed square (the first
+// `count`): kNotRefined for a square the refinement leaves alone (another
+// side, outside the grid), kOnePiece, or the winning line's candidate index
+// k*K + l when the square is split.
+inline constexpr std::int64_t kNotRefined = -2;
+inline constexpr std::int64_t kOnePiece = -1;
 void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, double penOne, double penTwo, int M, int N,
                   int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
-                  int resolution, const SplitModel& model);
+                  int resolution, const SplitModel& model, std::vector<std::int64_t>* choices = nullptr);
 
 }  // namespace dyadfit

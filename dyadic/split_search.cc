@@ -168,7 +168,8 @@ SplitSearcher::SplitSearcher(int n, int resolution, bool poisson, SplitFitFn spl
   }
 }
 
-bool SplitSearcher::search(const Grid& block, Grid& bestFit, Grid& bestMask, SplitScratch& scratch) const {
+bool SplitSearcher::search(const Grid& block, Grid& bestFit, Grid& bestMask, SplitScratch& scratch,
+                           std::int64_t* candidate) const {
   if (n_ <= 0 || resolution_ <= 0) return false;
   double best = startCost_;
   std::int64_t winner = -1;
@@ -197,6 +198,7 @@ bool SplitSearcher::search(const Grid& block, Grid& bestFit, Grid& bestMask, Spl
     }
   }
   if (winner < 0) return false;
+  if (candidate) *candidate = winner;
   // The winner's fit and mask, as the literal search leaves them.
   const int k = static_cast<int>(winner / resolution_);
   const int l = static_cast<int>(winner % resolution_);

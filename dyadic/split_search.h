@@ -77,8 +77,10 @@ class SplitSearcher {
   SplitSearcher(int n, int resolution, bool poisson, SplitFitFn splitFit, SplitKernelFactory factory, double startCost);
   // The first candidate of strictly lowest cost below the start cost; when
   // there is one, its fit and mask are written to bestFit and bestMask (n x n)
-  // and the result is true. `scratch` is the calling thread's.
-  bool search(const Grid& block, Grid& bestFit, Grid& bestMask, SplitScratch& scratch) const;
+  // and the result is true. `scratch` is the calling thread's. `candidate`,
+  // when given, receives the winner's index k*K + l (first occurrence).
+  bool search(const Grid& block, Grid& bestFit, Grid& bestMask, SplitScratch& scratch,
+              std::int64_t* candidate = nullptr) const;
 
  private:
   int n_, resolution_;

@@ -117,7 +117,10 @@ std::vector<double> distinctSortedRows(const double* data, std::size_t rows, std
   return out;
 }
 
-std::vector<Array> callEntry(EntryFn entry, const std::vector<Array>& inputs, int nlhs, const std::atomic<bool>* stop) {
+namespace {
+
+template <typename Run>
+std::vector<Array> runCall(const std::vector<Array>& inputs, int nlhs, const std::atomic<bool>* stop, const Run& run) {
   // Restores the enclosing call's flag, should an entry ever run inside one.
   struct CallStop {
     const std::atomic<bool>* outer = tCallStop;
@@ -131,8 +134,19 @@ std::vector<Array> callEntry(EntryFn entry, const std::vector<Array>& inputs, in
   std::vector<const Input*> ptrs;
   for (const ArrayInput& v : views) ptrs.push_back(&v);
   ArrayOutputs outs(nlhs);
-  entry(Inputs(ptrs.data(), ptrs.size()), outs);
+  run(Inputs(ptrs.data(), ptrs.size()), outs);
   return outs.take();
+}
+
+}  // namespace
+
+std::vector<Array> callEntry(EntryFn entry, const std::vector<Array>& inputs, int nlhs, const std::atomic<bool>* stop) {
+  return runCall(inputs, nlhs, stop, [&](Inputs in, Outputs& out) { entry(in, out); });
+}
+
+std::vector<Array> callEntry(PartitionedEntryFn entry, const std::vector<Array>& inputs, int nlhs, Partition& partition,
+                             const std::atomic<bool>* stop) {
+  return runCall(inputs, nlhs, stop, [&](Inputs in, Outputs& out) { entry(in, out, partition); });
 }
 
 }  // namespace dyadfit

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "dyadic/partition.h"
 #include "host/host.h"
 
 namespace dyadfit {
@@ -78,6 +79,13 @@ using EntryFn = void (*)(Inputs, Outputs&);
 // The call stops with Error("Interrupted.") soon after *stop becomes true
 // (when given) or requestInterrupt() is called; nothing of it is left behind.
 std::vector<Array> callEntry(EntryFn entry, const std::vector<Array>& inputs, int nlhs,
+                             const std::atomic<bool>* stop = nullptr);
+
+// The same for the entries that also fill a Partition (tessikPartitioned,
+// brindelPartitioned, quarloPartitioned): the results are those of the plain
+// entry, and `partition` describes the final partition.
+using PartitionedEntryFn = void (*)(Inputs, Outputs&, Partition&);
+std::vector<Array> callEntry(PartitionedEntryFn entry, const std::vector<Array>& inputs, int nlhs, Partition& partition,
                              const std::atomic<bool>* stop = nullptr);
 
 // Asks every running call, and every later one, to stop until clearInterrupt().

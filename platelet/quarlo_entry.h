@@ -14,4 +14,8 @@ inline constexpr EntryModel kQuarloModel{fitBlockPlanes, kPlateletModel, 3.0, 4.
 // quarlo(image [, sh, noiseType, penPlane, penPlatelet, lines]): platelet estimate.
 void quarlo(Inputs in, Outputs& out);
 
+// quarlo with the candidate squares and the refinement's cuts in `partition`
+// (see dyadic/partition.h); the results are those of quarlo.
+void quarloPartitioned(Inputs in, Outputs& out, Partition& partition);
+
 }  // namespace dyadfit

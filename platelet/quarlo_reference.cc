@@ -7,10 +7,20 @@
 
 namespace dyadfit {
 
-void quarloReference(Inputs in, Outputs& out) {
+namespace {
+
+const EntryModel& model() {
   static constexpr SplitModel kLiteralPieces{fitPlaneReference, fitWedgePlanesReference, kPlateletModel.startCost};
-  static const EntryModel model = referenceModel(kQuarloModel, kLiteralPieces, fitBlockPlanesReference);
-  runDyadicEntry(model, in, out);
+  static const EntryModel m = referenceModel(kQuarloModel, kLiteralPieces, fitBlockPlanesReference);
+  return m;
+}
+
+}  // namespace
+
+void quarloReference(Inputs in, Outputs& out) { runDyadicEntry(model(), in, out); }
+
+void quarloReferencePartitioned(Inputs in, Outputs& out, Partition& partition) {
+  runDyadicEntry(model(), in, out, &partition);
 }
 
 }  // namespace dyadfit

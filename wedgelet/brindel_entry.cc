@@ -4,4 +4,8 @@ namespace dyadfit {
 
 void brindel(Inputs in, Outputs& out) { runDyadicEntry(kBrindelModel, in, out); }
 
+void brindelPartitioned(Inputs in, Outputs& out, Partition& partition) {
+  runDyadicEntry(kBrindelModel, in, out, &partition);
+}
+
 }  // namespace dyadfit

@@ -5,9 +5,19 @@
 
 namespace dyadfit {
 
-void brindelReference(Inputs in, Outputs& out) {
-  static const EntryModel model = referenceModel(kBrindelModel, kWedgeletModel, blockAverage);
-  runDyadicEntry(model, in, out);
+namespace {
+
+const EntryModel& model() {
+  static const EntryModel m = referenceModel(kBrindelModel, kWedgeletModel, blockAverage);
+  return m;
+}
+
+}  // namespace
+
+void brindelReference(Inputs in, Outputs& out) { runDyadicEntry(model(), in, out); }
+
+void brindelReferencePartitioned(Inputs in, Outputs& out, Partition& partition) {
+  runDyadicEntry(model(), in, out, &partition);
 }
 
 }  // namespace dyadfit

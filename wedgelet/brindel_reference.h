@@ -1,10 +1,12 @@
 // brindel on the literal stages: the reference the fast module is held to.
 #pragma once
 
+#include "dyadic/partition.h"
 #include "host/host.h"
 
 namespace dyadfit {
 
 void brindelReference(Inputs in, Outputs& out);
+void brindelReferencePartitioned(Inputs in, Outputs& out, Partition& partition);
 
 }  // namespace dyadfit
