@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The command line: text and PGM input, estimates written back, clear errors.
+# The command line: image and text input, estimates written back, clear errors, exit codes.
 set -u
 cli=$1
 dir=$(mktemp -d)
@@ -21,11 +21,12 @@ check "2x2 stays at pen 3.9" diff -q "$dir/e.txt" <(printf '0 0\n0 4\n')
 "$cli" brindel --sh 1 --lines 16 "$dir/b.pgm" "$dir/w.txt"
 check "noise-free halves kept" diff -q "$dir/w.txt" <(for r in 1 2 3 4; do echo "10 10 200 200"; done)
 "$cli" quarlo --sh 2 "$dir/b.pgm" "$dir/q.pgm"
-check "16-bit PGM written" bash -c "head -c 2 '$dir/q.pgm' | grep -q P5 && [ \$(stat -c %s '$dir/q.pgm') -gt 32 ]"
+pgm8() { [ "$(stat -c %s "$1")" -eq 27 ] && cmp -s -n 11 "$1" <(printf 'P5\n4 4\n255\n'); }
+check "PGM keeps the input's 8 bits" pgm8 "$dir/q.pgm"
 
 msg=$("$cli" tessik --pen 1 --sh 3 "$dir/a.txt" "$dir/x.txt" 2>&1); rc=$?
 check "bad sh reported" [ "$rc:$msg" = "1:tessik: Input sh must be a positive integer that divides the image sides." ]
-msg=$("$cli" brindel --noise poisson "$dir/b.pgm" "$dir/x.txt" 2>&1); rc=$?
+msg=$("$cli" brindel --noise poison "$dir/b.pgm" "$dir/x.txt" 2>&1); rc=$?
 check "bad noise name reported" [ "$rc:$msg" = "1:brindel: noiseType must be either 'Poisson' or 'Gaussian'." ]
 printf '1 2\n3\n' > "$dir/ragged.txt"
 "$cli" tessik --pen 1 "$dir/ragged.txt" "$dir/x.txt" 2>/dev/null
@@ -82,14 +83,18 @@ if [ -c /dev/full ]; then
   check "/dev/full kept" [ -c /dev/full ]
 fi
 printf '1 nan\n2 3\n' > "$dir/nan.txt"
-check "NaN to PGM refused" refused "dyadfit: the estimate holds NaN or Inf, which a PGM cannot hold; write a text OUT" \
-  tessik --pen 1 "$dir/nan.txt" "$dir/nan.pgm"
+nanmsg="dyadfit: the estimate holds NaN or Inf, which an image file cannot hold; write a text OUT"
+check "NaN to PGM refused" refused "$nanmsg" tessik --pen 1 "$dir/nan.txt" "$dir/nan.pgm"
 check "no PGM after NaN" [ ! -e "$dir/nan.pgm" ]
+# A failed write keeps the OUT that was there, and no partial file is left beside it.
+mkdir "$dir/keep" && echo old > "$dir/keep/o.png"
+check "NaN to PNG refused" refused "$nanmsg" tessik --pen 1 "$dir/nan.txt" "$dir/keep/o.png"
+check "old OUT kept, nothing beside it" [ "$(cat "$dir/keep/o.png")" = old -a "$(ls -A "$dir/keep")" = o.png ]
 
 # Option values the module refuses come back with its message.
 check "--pen nan" refused "tessik: The penalty must be positive." tessik --pen nan "$dir/a.txt" "$dir/x.txt"
-check "--pen1 nan" refused "brindel: The penalty must be positive." brindel --pen1 nan "$dir/b.pgm" "$dir/x.txt"
-check "--pen2 nan" refused "quarlo: The penalty must be positive." quarlo --pen1 1 --pen2 nan "$dir/b.pgm" "$dir/x.txt"
+check "--pen nan" refused "brindel: The penalty must be positive." brindel --pen nan "$dir/b.pgm" "$dir/x.txt"
+check "--pen 1,nan" refused "quarlo: The penalty must be positive." quarlo --pen 1,nan "$dir/b.pgm" "$dir/x.txt"
 check "--lines 2e8" refused "brindel: The number of lines must be a finite non-negative number not above 1e8." \
   brindel --lines 2e8 "$dir/b.pgm" "$dir/x.txt"
 
@@ -103,6 +108,105 @@ awk 'BEGIN { srand(5); for (r = 0; r < 64; r++) { row = ""
 "$cli" quarlo --threads 1 --lines 64 "$dir/n64.txt" "$dir/t4.txt"
 check "1 and 2 threads agree" cmp -s "$dir/t1.txt" "$dir/t2.txt"
 check "3 threads and 1 agree" cmp -s "$dir/t3.txt" "$dir/t4.txt"
+
+# Image files: 8 and 16 bits through PNG and TIFF keep every value; the file's
+# depth is carried to OUT (a default PGM shows it in its maxval).
+starts() {  # file, printf format of its first bytes
+  local want; want=$(printf "$2"; echo .)
+  [ "$(head -c $((${#want} - 1)) "$1"; echo .)" = "$want" ]
+}
+for ext in png tif; do
+  printf '0 1 257 4095\n32768 40000 65534 65535\n1 2 3 4\n5 6 7 8\n' > "$dir/s16.txt"
+  "$cli" tessik --pen 0 "$dir/s16.txt" "$dir/s16.$ext" && "$cli" tessik --pen 0 "$dir/s16.$ext" "$dir/s16.$ext.txt"
+  check "16-bit $ext round trip" cmp -s "$dir/s16.txt" "$dir/s16.$ext.txt"
+  "$cli" tessik --pen 0 "$dir/s16.$ext" "$dir/s16.$ext.pgm"
+  check "16-bit $ext read as 16 bits" starts "$dir/s16.$ext.pgm" 'P5\n4 4\n65535\n'
+  printf '0 1 2 127\n128 200 254 255\n9 8 7 6\n5 4 3 2\n' > "$dir/s8.txt"
+  "$cli" tessik --pen 0 --depth 8 "$dir/s8.txt" "$dir/s8.$ext" && "$cli" tessik --pen 0 "$dir/s8.$ext" "$dir/s8.$ext.txt"
+  check "8-bit $ext round trip" cmp -s "$dir/s8.txt" "$dir/s8.$ext.txt"
+  "$cli" tessik --pen 0 "$dir/s8.$ext" "$dir/s8.$ext.pgm"
+  check "8-bit $ext read as 8 bits" starts "$dir/s8.$ext.pgm" 'P5\n4 4\n255\n'
+done
+if command -v octave-cli > /dev/null; then
+  # Another reader agrees on the values, the class and the depth written.
+  got=$(cd "$dir" && octave-cli --norc --no-window-system --quiet --eval '
+    a16 = uint16([0 1 257 4095; 32768 40000 65534 65535; 1 2 3 4; 5 6 7 8]);
+    a8 = uint8([0 1 2 127; 128 200 254 255; 9 8 7 6; 5 4 3 2]);
+    ok = true;
+    for f = {"s16.png", "s16.tif", "s8.png", "s8.tif"}
+      x = imread(f{1}); i = imfinfo(f{1}); want = a16; bits = 16;
+      if f{1}(2) == "8", want = a8; bits = 8; end
+      ok = ok && isequal(x, want) && i.BitDepth == bits;
+    end
+    disp(ok)' 2>/dev/null)
+  check "Octave reads the PNG and TIFF written" [ "$got" = 1 ]
+fi
+printf -- '-5 300.4\n127.5 254.5\n' > "$dir/clip.txt"
+"$cli" tessik --pen 0 --depth 8 "$dir/clip.txt" "$dir/clip.png" && "$cli" tessik --pen 0 "$dir/clip.png" "$dir/clip.png.txt"
+check "rounded and clipped to 8 bits" diff -q "$dir/clip.png.txt" <(printf '0 255\n128 255\n')
+
+# Colour: three channels, or their luminance with --grey; one-channel formats refuse colour.
+printf 'P6 2 2 255\n\377\000\000\000\377\000\000\000\377\012\024\036' > "$dir/c.ppm"
+luma() { "$cli" tessik --pen 0 --grey "$1" "$dir/y.txt" && awk '{ for (i = 1; i <= NF; i++) printf "%.4f%s", $i, i < NF ? " " : "\n" }' "$dir/y.txt"; }
+check "luminance of a colour image" [ "$(luma "$dir/c.ppm")" = $'76.2450 149.6850\n29.0700 18.1500' ]
+"$cli" tessik --pen 0 "$dir/c.ppm" "$dir/c.png" && "$cli" tessik --pen 0 "$dir/c.png" "$dir/c.tif"
+check "colour kept through PNG and TIFF" [ "$(luma "$dir/c.tif")" = $'76.2450 149.6850\n29.0700 18.1500' ]
+check "colour to text refused" refused \
+  "dyadfit: a text OUT holds one channel and the image has 3: use --grey, or an image OUT (.png, .tif, .ppm)" \
+  tessik --pen 0 "$dir/c.ppm" "$dir/c.txt"
+check "16 bits to JPEG refused" refused "dyadfit: JPEG holds 8 bits per sample: use --depth 8" \
+  tessik --pen 0 "$dir/s16.txt" "$dir/x.jpg"
+
+# Damaged files: the file and the fault named, status 1, no OUT.
+awk 'BEGIN { srand(3); for (r = 0; r < 64; r++) { row = ""
+       for (c = 0; c < 64; c++) row = row (c ? " " : "") int(rand() * 60000); print row } }' > "$dir/r64.txt"
+"$cli" tessik --pen 0 "$dir/r64.txt" "$dir/r64.png" && "$cli" tessik --pen 0 "$dir/r64.txt" "$dir/r64.tif"
+"$cli" tessik --pen 0 --depth 8 "$dir/r64.txt" "$dir/r64.jpg"
+damaged() {  # file, format name
+  local msg rc; rm -f "$dir/d.png"
+  msg=$("$cli" tessik --pen 0 "$1" "$dir/d.png" 2>&1); rc=$?
+  case "$rc:$msg" in "1:dyadfit: $1: $2 not readable: "?*) [ ! -e "$dir/d.png" ] ;; *) echo "  got $rc: $msg"; return 1 ;; esac
+}
+for f in png tif jpg; do
+  head -c $(($(stat -c %s "$dir/r64.$f") / 2)) "$dir/r64.$f" > "$dir/half.$f"
+  head -c 60 "$dir/r64.$f" > "$dir/head.$f"
+done
+check "truncated PNG" damaged "$dir/half.png" PNG
+check "PNG header only" damaged "$dir/head.png" PNG
+check "truncated TIFF" damaged "$dir/half.tif" TIFF
+check "TIFF header only" damaged "$dir/head.tif" TIFF
+check "truncated JPEG" damaged "$dir/half.jpg" JPEG
+check "JPEG header only" damaged "$dir/head.jpg" JPEG
+printf '\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR\x00\x00\x4e\x20\x00\x00\x4e\x20\x08\x00\x00\x00\x00\xc6\x1b\x19\xe5\x00\x00\x00\x0cIDAT\x78\x9c\x63\x60\xa0\x3d\x00\x00\x00\x64\x00\x01\x86\x64\x3c\x35\x00\x00\x00\x00IEND\xae\x42\x60\x82' > "$dir/huge.png"
+check "PNG of 20000x20000 refused from its header" refused \
+  "dyadfit: $dir/huge.png: image of 20000x20000 exceeds the limit of 2^28 pixels" tessik --pen 0 "$dir/huge.png" "$dir/x.png"
+
+# Command line: usage faults exit with 2, bad values with 1, help with 0.
+status() { "$cli" "$@" > /dev/null 2>&1; echo $?; }
+check "no arguments" [ "$(status)" = 2 ]
+check "unknown subcommand" [ "$(status frobnicate "$dir/a.txt" "$dir/x.txt")" = 2 ]
+check "unknown option" [ "$(status brindel --pen1 1 "$dir/a.txt" "$dir/x.txt")" = 2 ]
+check "option without its value" [ "$(status brindel "$dir/a.txt" "$dir/x.txt" --sh)" = 2 ]
+check "one file" [ "$(status brindel "$dir/a.txt")" = 2 ]
+check "help" bash -c "'$cli' --help | grep -q '^Exit status' && '$cli' denoise --help | grep -q -- --penalties"
+check "bad depth" refused "dyadfit: option --depth needs 8 or 16, not '12'" tessik --pen 0 --depth 12 "$dir/a.txt" "$dir/x.png"
+check "depth of a text OUT" refused "dyadfit: --depth applies to an image OUT; $dir/x.txt is written as text" \
+  tessik --pen 0 --depth 8 "$dir/a.txt" "$dir/x.txt"
+check "options after the files, --name=value" "$cli" tessik "$dir/a.txt" "$dir/e.txt" --pen=4
+check "... give the same estimate" diff -q "$dir/e.txt" <(printf '1 1\n1 1\n')
+
+# denoise: any size, the summary on stderr unless --quiet, the file's value class kept.
+awk 'BEGIN { srand(9); for (r = 0; r < 48; r++) { row = ""
+       for (c = 0; c < 40; c++) row = row (c ? " " : "") (c > r ? 160 : 60) + int(rand() * 30); print row } }' > "$dir/n.txt"
+msg=$("$cli" denoise --depth 8 "$dir/n.txt" "$dir/dn.png" 2>&1); rc=$?
+case "$rc:$msg" in "0:denoise: sigma "*) msg=ok ;; esac
+check "denoise of 40x48 with a summary" [ "$msg" = ok ]
+"$cli" denoise "$dir/dn.png" "$dir/dn.txt" --quiet 2> "$dir/err"
+check "--quiet is silent" [ ! -s "$dir/err" ]
+check "8-bit image denoised to 48 rows of 40 integers" \
+  awk 'NF != 40 || /[.e]/ { bad = 1 } END { exit bad || NR != 48 }' "$dir/dn.txt"
+check "denoise option message" refused "denoise: Option 'Method' must be 'constant', 'wedgelet' or 'platelet'." \
+  denoise --method cubic "$dir/n.txt" "$dir/x.txt"
 
 # A signal stops a run of minutes within seconds: a message, status 128 + signal, no OUT.
 # Job control keeps SIGINT of the background run from being ignored.
@@ -123,6 +227,7 @@ stop_run() {  # signal: prints "status:message" once the run ended, or "running"
 }
 check "SIGINT stops the run" [ "$(stop_run INT)" = "130:dyadfit: Interrupted." ]
 check "no output after SIGINT" [ ! -e "$dir/s.txt" ]
+check "no partial file after SIGINT" [ -z "$(ls -A "$dir" | grep partial)" ]
 check "SIGTERM stops the run" [ "$(stop_run TERM)" = "143:dyadfit: Interrupted." ]
 check "no output after SIGTERM" [ ! -e "$dir/s.txt" ]
 set +m

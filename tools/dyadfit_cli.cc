@@ -1,15 +1,14 @@
-// dyadfit on the command line: reads an image (PGM or a plain-text matrix),
-// runs one module through the standalone binding and writes its estimate.
+// dyadfit on the command line: reads an image file, denoises it or runs one
+// module on each of its channels, and writes the estimate.
 //
-//   dyadfit tessik  --pen P [--sh S]                        IN OUT
-//   dyadfit brindel [--sh S] [--noise Gaussian|Poisson] [--pen1 A] [--pen2 B] [--lines L] IN OUT
-//   dyadfit quarlo  (as brindel)                            IN OUT
-//   --threads N (any module) sets the number of worker threads.
+//   dyadfit denoise IN OUT [options]
+//   dyadfit tessik|brindel|quarlo IN OUT [options]
+//   dyadfit --help | dyadfit SUBCOMMAND --help
 //
-// OUT ending in .pgm is written as a 16-bit PGM (values rounded and clipped
-// to 0..65535; NaN or Inf refused); anything else as a text matrix with full
-// precision.
 // SIGINT or SIGTERM stops the run cleanly: no OUT, exit status 128 + signal.
+#include <unistd.h>
+
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -19,26 +18,37 @@
 #include <vector>
 
 #include "constant/tessik_entry.h"
+#include "denoise/denoise.h"
 #include "dyadic/parallel.h"
 #include "host/standalone.h"
 #include "platelet/quarlo_entry.h"
-#include "tools/image_io.h"
+#include "tools/image_files.h"
+#include "tools/progress.h"
 #include "wedgelet/brindel_entry.h"
 
 namespace {
 
 using dyadfit::Array;
-
 using dyadfit::cli::Failure;
+using dyadfit::cli::Image;
+
+constexpr int kExitError = 1;
+constexpr int kExitUsage = 2;
 
 volatile std::sig_atomic_t gSignal = 0;
 
-// Only async-signal-safe work: record the signal, raise the call's stop flag
-// (a lock-free atomic store) and let a second signal end the process at once.
+// Only async-signal-safe work: record the signal and raise the call's stop
+// flag (a lock-free atomic store). A second signal ends the process at once,
+// after removing a partly written OUT.
 extern "C" void onStopSignal(int sig) {
+  if (gSignal != 0) {
+    dyadfit::cli::removePartialFile();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+    return;
+  }
   gSignal = sig;
   dyadfit::requestInterrupt();
-  std::signal(sig, SIG_DFL);
 }
 
 void catchStopSignal(int sig) {
@@ -46,11 +56,219 @@ void catchStopSignal(int sig) {
   if (std::signal(sig, onStopSignal) == SIG_IGN) std::signal(sig, SIG_IGN);
 }
 
-int positiveInteger(const std::string& name, const std::string& text) {
+// A command line the tool cannot take: its message, then a pointer to --help.
+struct Usage {
+  std::string message;
+};
+
+const char* const kGeneralHelp = R"(usage: dyadfit denoise IN OUT [options]
+       dyadfit tessik|brindel|quarlo IN OUT [options]
+       dyadfit SUBCOMMAND --help
+
+Subcommands:
+  denoise   denoise an image of any size: noise level found from the image,
+            estimates averaged over shifted partitions (wedgelets by default)
+  tessik    one constant per square of a dyadic partition
+  brindel   wedgelets: constants, or squares cut by a line into two constants
+  quarlo    platelets: planes, or squares cut by a line into two planes
+
+IN: PNG, TIFF (8 or 16 bits), JPEG, PGM/PPM/PNM, FITS, or a text matrix
+(numbers separated by spaces, one image row per line). A PGM's samples are
+read as stored, whatever its maxval. Only the first frame of a file is read;
+an alpha channel is dropped. A colour image is processed channel by channel,
+or with --grey on its luminance 0.299 R + 0.587 G + 0.114 B.
+
+OUT: by its extension, .png, .tif/.tiff, .jpg/.jpeg (8 bits), .pgm (one
+channel), .ppm/.pnm, .fits; any other name is a text matrix that keeps every
+value exactly (%.17g; one channel). Image files hold the input's bit depth
+(8 or 16; 16 for a text IN) unless --depth says otherwise; values are rounded
+and clipped to 0..255 or 0..65535, and NaN or Inf is refused. OUT is written
+under a temporary name beside it and renamed when complete.
+
+Options of every subcommand:
+  --threads N   worker threads, 1 to 256 (default: DYADFIT_THREADS, else the
+                number of cores; the result is the same for any count)
+  --grey        process the luminance of a colour image (one channel out)
+  --depth 8|16  bits per sample of an image OUT
+  --quiet       no progress display and no summary on stderr (the progress
+                display appears only when stderr is a terminal)
+  --help        this text, or a subcommand's
+
+Exit status: 0 done; 1 error (unreadable or malformed IN, bad option value,
+the module's check, failed write of OUT); 2 usage (unknown subcommand or
+option, missing value or file); 130 stopped by SIGINT (Ctrl-C), 143 by
+SIGTERM. A failed or stopped run leaves no OUT and no partial file; a second
+Ctrl-C ends the tool at once.
+
+Examples:
+  dyadfit denoise noisy.png clean.png
+  dyadfit denoise --noise poisson --method platelet counts.tif est.tif
+  dyadfit brindel --sh 4 --pen 3,6 --grey photo.jpg est.png
+)";
+
+const char* const kDenoiseHelp = R"(usage: dyadfit denoise IN OUT [options]
+
+Denoises an image of any size: pads it to dyadic sides, finds the Gaussian
+noise level from the image (or takes --sigma), scales to unit variance, and
+averages the module's estimates over cyclic shifts of the grid. The result
+keeps the input's range (8- or 16-bit files: rounded to whole values).
+Summary on stderr: the noise level, block side, shifts, penalties and time.
+
+Options (names and messages as in Octave's dyadfit_denoise):
+  --method constant|wedgelet|platelet   model of the pieces (wedgelet)
+  --noise gaussian|poisson              noise model (gaussian)
+  --shifts N        shifted grids averaged (4)
+  --sigma S         Gaussian noise level (estimated from the image)
+  --block-side B    block side of the pre-averaging (the modules' default)
+  --penalties A[,B] penalties on the scaled image (the modules' defaults)
+  --lines L         lines tried per square (the modules' default)
+  and --threads, --grey, --depth, --quiet (see dyadfit --help).
+
+Examples:
+  dyadfit denoise noisy.png clean.png
+  dyadfit denoise --sigma 12.5 --shifts 8 scan.tif est.tif
+  dyadfit denoise --method platelet --noise poisson --grey photo.jpg est.png
+)";
+
+const char* const kTessikHelp = R"(usage: dyadfit tessik IN OUT --pen P [--sh N] [options]
+
+One constant per square of a dyadic partition: IN is averaged over aligned
+N x N blocks, and four sibling squares merge into their parent whenever the
+parent's squared error plus P does not exceed the children's plus P each.
+IN must be square with a power-of-two side.
+
+  --pen P    penalty per square, >= 0 (required; in squared intensity units)
+  --sh N     block side of the pre-averaging, dividing the side (1)
+  and --threads, --grey, --depth, --quiet (see dyadfit --help).
+
+Example:
+  dyadfit tessik --pen 40 --sh 2 in.png est.png
+)";
+
+const char* const kSplitHelp = R"(usage: dyadfit %s IN OUT [--sh N] [--noise gaussian|poisson] [--pen A[,B]]
+              [--lines L] [options]
+
+%s
+IN's sides must be powers of two, at least 2 (non-square allowed).
+
+  --sh N           block side of the pre-averaging, dividing both sides
+                   (default 2^floor(log2((M*N)^(1/6))))
+  --noise gaussian|poisson   cost: squared error or negative Poisson
+                   log-likelihood (gaussian)
+  --pen A[,B]      penalty of one piece, and of each piece of a split
+                   (defaults from the image size; B only beside A)
+  --lines L        candidate lines per square, 0 to 1e8 (about (M*N)^(2/3))
+  and --threads, --grey, --depth, --quiet (see dyadfit --help).
+
+The Gaussian cost is a plain sum of squares: for noise of standard deviation
+s, multiply the penalties by s^2 (or use dyadfit denoise).
+
+Example:
+  dyadfit %s --sh 4 --pen 3,6 in.png est.png
+)";
+
+const char* const kBrindelText =
+    "Wedgelets: every square of a pruned dyadic partition holds one constant or\n"
+    "is cut by one straight line into two constants.";
+const char* const kQuarloText =
+    "Platelets: every square of a pruned dyadic partition holds one least-squares\n"
+    "plane or is cut by one straight line into two planes.";
+
+void printHelp(const std::string& sub) {
+  if (sub == "denoise") {
+    std::fputs(kDenoiseHelp, stdout);
+  } else if (sub == "tessik") {
+    std::fputs(kTessikHelp, stdout);
+  } else if (sub == "brindel" || sub == "quarlo") {
+    std::printf(kSplitHelp, sub.c_str(), sub == "brindel" ? kBrindelText : kQuarloText, sub.c_str());
+  } else {
+    std::fputs(kGeneralHelp, stdout);
+  }
+}
+
+bool isSubcommand(const std::string& s) { return s == "denoise" || s == "tessik" || s == "brindel" || s == "quarlo"; }
+
+// The options a subcommand takes, each with a value unless it is a flag.
+const std::map<std::string, bool>& optionsOf(const std::string& sub) {
+  static const std::map<std::string, bool> common = {
+      {"--threads", true}, {"--grey", false}, {"--depth", true}, {"--quiet", false}, {"--partition", true}};
+  static const std::map<std::string, std::map<std::string, bool>> table = [] {
+    std::map<std::string, std::map<std::string, bool>> t;
+    t["tessik"] = {{"--pen", true}, {"--sh", true}};
+    t["brindel"] = {{"--sh", true}, {"--noise", true}, {"--pen", true}, {"--lines", true}};
+    t["quarlo"] = t["brindel"];
+    t["denoise"] = {{"--method", true},     {"--noise", true},     {"--shifts", true}, {"--sigma", true},
+                    {"--block-side", true}, {"--penalties", true}, {"--lines", true}};
+    for (auto& [name, options] : t) options.insert(common.begin(), common.end());
+    return t;
+  }();
+  return table.at(sub);
+}
+
+struct Command {
+  std::string sub;
+  std::vector<std::string> files;
+  std::map<std::string, std::string> values;  // options given with a value
+  bool grey = false, quiet = false;
+  // A picture of the final partition, drawn beside OUT.
+  std::string partition;
+
+  bool has(const std::string& o) const { return values.count(o) != 0; }
+};
+
+// Options and files in any order; "--name=value" or "--name value".
+Command parseCommand(const std::string& sub, int argc, char** argv) {
+  Command cmd;
+  cmd.sub = sub;
+  const auto& known = optionsOf(sub);
+  bool onlyFiles = false;
+  for (int k = 2; k < argc; ++k) {
+    std::string arg = argv[k];
+    if (onlyFiles || arg.size() < 2 || arg.rfind("--", 0) != 0) {
+      if (arg == "--") {
+        onlyFiles = true;
+        continue;
+      }
+      cmd.files.push_back(arg);
+      continue;
+    }
+    std::string value;
+    bool inlineValue = false;
+    if (const std::size_t eq = arg.find('='); eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg.erase(eq);
+      inlineValue = true;
+    }
+    const auto it = known.find(arg);
+    if (it == known.end()) throw Usage{"unknown option " + arg + " for " + sub};
+    if (!it->second) {
+      if (inlineValue) throw Usage{"option " + arg + " takes no value"};
+      (arg == "--grey" ? cmd.grey : cmd.quiet) = true;
+      continue;
+    }
+    if (!inlineValue) {
+      if (k + 1 >= argc) throw Usage{"option " + arg + " needs a value"};
+      value = argv[++k];
+    }
+    if (arg == "--partition") {
+      if (!cmd.partition.empty()) throw Usage{"option --partition given twice"};
+      cmd.partition = value;
+      continue;
+    }
+    if (!cmd.values.emplace(arg, value).second) throw Usage{"option " + arg + " given twice"};
+  }
+  if (cmd.files.size() != 2)
+    throw Usage{sub + " takes IN and OUT, " + std::to_string(cmd.files.size()) + " file name" +
+                (cmd.files.size() == 1 ? "" : "s") + " given"};
+  return cmd;
+}
+
+int integerOption(const std::string& name, const std::string& text, long low, long high) {
   char* end = nullptr;
   const long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || v < 1 || v > 256)
-    throw Failure{"option " + name + " needs an integer from 1 to 256, not '" + text + "'"};
+  if (text.empty() || *end != '\0' || v < low || v > high)
+    throw Failure{"option " + name + " needs an integer from " + std::to_string(low) + " to " + std::to_string(high) +
+                  ", not '" + text + "'"};
   return static_cast<int>(v);
 }
 
@@ -61,99 +279,221 @@ double number(const std::string& name, const std::string& text) {
   return v;
 }
 
+// "A" or "A,B".
+std::vector<double> numberList(const std::string& name, const std::string& text) {
+  std::vector<double> out;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t comma = text.find(',', start);
+    out.push_back(number(name, text.substr(start, comma == std::string::npos ? std::string::npos : comma - start)));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return out;
+}
+
+// The module's own spelling; any other name goes through for its message.
+std::string noiseName(const std::string& text) {
+  std::string l;
+  for (char c : text) l.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  if (l == "gaussian") return "Gaussian";
+  if (l == "poisson") return "Poisson";
+  return text;
+}
+
+// The module's inputs after the image, from the options.
+std::vector<Array> moduleInputs(const Command& cmd) {
+  auto scalar = [&](const char* name) {
+    auto it = cmd.values.find(name);
+    return it == cmd.values.end() ? Array::empty() : Array::scalar(number(name, it->second));
+  };
+  std::vector<Array> in;
+  std::vector<double> pen;
+  if (cmd.has("--pen")) pen = numberList("--pen", cmd.values.at("--pen"));
+  if (cmd.sub == "tessik") {
+    if (pen.empty()) throw Failure{"tessik needs --pen"};
+    if (pen.size() != 1) throw Failure{"tessik takes one penalty, --pen P"};
+    in.push_back(Array::scalar(pen[0]));
+    if (cmd.has("--sh")) in.push_back(scalar("--sh"));
+    return in;
+  }
+  if (pen.size() > 2) throw Failure{cmd.sub + " takes one or two penalties, --pen A[,B]"};
+  in.push_back(scalar("--sh"));
+  in.push_back(Array::string(cmd.has("--noise") ? noiseName(cmd.values.at("--noise")) : "Gaussian"));
+  in.push_back(pen.empty() ? Array::empty() : Array::scalar(pen[0]));
+  in.push_back(pen.size() < 2 ? Array::empty() : Array::scalar(pen[1]));
+  in.push_back(scalar("--lines"));
+  return in;
+}
+
+// The denoise options as the name-value pairs Octave's caller would pass,
+// read by the same parser so that they take the same values and messages.
+dyadfit::DenoiseOptions denoiseOptions(const Command& cmd) {
+  static const std::pair<const char*, const char*> names[] = {
+      {"--method", "Method"},        {"--noise", "Noise"},         {"--shifts", "Shifts"}, {"--sigma", "Sigma"},
+      {"--block-side", "BlockSide"}, {"--penalties", "Penalties"}, {"--lines", "Lines"}};
+  std::vector<Array> pairs;
+  for (const auto& [option, name] : names) {
+    auto it = cmd.values.find(option);
+    if (it == cmd.values.end()) continue;
+    pairs.push_back(Array::string(name));
+    if (std::string(option) == "--method" || std::string(option) == "--noise") {
+      pairs.push_back(Array::string(it->second));
+    } else if (std::string(option) == "--penalties") {
+      const std::vector<double> list = numberList(option, it->second);
+      pairs.push_back(Array::matrix(1, list.size(), list));
+    } else {
+      pairs.push_back(Array::scalar(number(option, it->second)));
+    }
+  }
+  std::vector<dyadfit::ArrayInput> views(pairs.begin(), pairs.end());
+  std::vector<const dyadfit::Input*> inputs;
+  for (const auto& v : views) inputs.push_back(&v);
+  return dyadfit::parseDenoiseOptions(dyadfit::Inputs(inputs.data(), inputs.size()), 0);
+}
+
+dyadfit::ValueClass valueClass(int depth) {
+  if (depth == 8) return dyadfit::ValueClass::UInt8;
+  if (depth == 16) return dyadfit::ValueClass::UInt16;
+  return dyadfit::ValueClass::Double;
+}
+
+std::string channelName(std::size_t ch, std::size_t channels) {
+  static const char* const names[] = {"red", "green", "blue"};
+  return channels == 1 ? std::string() : std::string(" (") + names[ch] + ")";
+}
+
+void printDenoiseInfo(const dyadfit::DenoiseInfo& info, const std::string& channel) {
+  std::string pens;
+  for (double p : info.penalties) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, pens.empty() ? "%.6g" : ",%.6g", p);
+    pens += buf;
+  }
+  std::fprintf(stderr, "denoise%s: sigma %.6g (%s), block side %d, shifts %d, penalties %s, padded to %zux%zu, %s\n",
+               channel.c_str(), info.sigma, info.sigmaEstimated ? "estimated" : "given", info.blockSide, info.shifts,
+               pens.empty() ? "default" : pens.c_str(), info.paddedRows, info.paddedCols,
+               dyadfit::cli::durationText(info.seconds).c_str());
+}
+
+// The estimate of every channel.
+Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& progress) {
+  Image out;
+  out.depth = in.depth;
+  const std::size_t channels = in.channels.size();
+  auto label = [&](std::size_t ch) {
+    return cmd.sub +
+           (channels == 1 ? std::string() : " channel " + std::to_string(ch + 1) + "/" + std::to_string(channels));
+  };
+  if (cmd.sub == "denoise") {
+    const dyadfit::DenoiseOptions options = denoiseOptions(cmd);
+    std::vector<dyadfit::DenoiseInfo> infos(channels);
+    for (std::size_t ch = 0; ch < channels; ++ch) {
+      progress.stage(label(ch), true);
+      const Array& a = in.channels[ch];
+      std::vector<double> result = dyadfit::denoiseImage(a.values.data(), a.rows, a.cols, valueClass(in.depth), options,
+                                                         &infos[ch], [&](double f) { progress.update(f); });
+      out.channels.push_back(Array::matrix(a.rows, a.cols, std::move(result)));
+    }
+    progress.finish();  // before the summary, on a clean line
+    if (!cmd.quiet)
+      for (std::size_t ch = 0; ch < channels; ++ch) printDenoiseInfo(infos[ch], channelName(ch, channels));
+    return out;
+  }
+  const dyadfit::EntryFn entry = cmd.sub == "tessik"    ? dyadfit::tessik
+                                 : cmd.sub == "brindel" ? dyadfit::brindel
+                                                        : dyadfit::quarlo;
+  const std::vector<Array> options = moduleInputs(cmd);
+  for (std::size_t ch = 0; ch < channels; ++ch) {
+    progress.stage(label(ch), false);
+    std::vector<Array> inputs{in.channels[ch]};
+    inputs.insert(inputs.end(), options.begin(), options.end());
+    out.channels.push_back(std::move(dyadfit::callEntry(entry, inputs, 1).at(0)));
+  }
+  return out;
+}
+
+int run(const Command& cmd) {
+  const std::string& inPath = cmd.files[0];
+  const std::string& outPath = cmd.files[1];
+  if (!cmd.partition.empty()) throw Failure{"--partition is not available in this build"};
+  if (auto it = cmd.values.find("--threads"); it != cmd.values.end())
+    dyadfit::setThreadCount(integerOption("--threads", it->second, 1, 256));
+  int depth = 0;
+  if (auto it = cmd.values.find("--depth"); it != cmd.values.end()) {
+    if (it->second != "8" && it->second != "16")
+      throw Failure{"option --depth needs 8 or 16, not '" + it->second + "'"};
+    depth = std::stoi(it->second);
+    if (!dyadfit::cli::holdsDepth(dyadfit::cli::outputFormat(outPath)))
+      throw Failure{"--depth applies to an image OUT; " + outPath + " is written as text"};
+  }
+  // Options are checked before the image is read, and OUT before the work.
+  if (cmd.sub == "denoise")
+    (void)denoiseOptions(cmd);
+  else
+    (void)moduleInputs(cmd);
+  Image image = dyadfit::cli::readImage(inPath);
+  if (cmd.grey) image = dyadfit::cli::luminance(image);
+  if (depth == 0) depth = image.depth != 0 ? image.depth : 16;
+  dyadfit::cli::checkWritable(outPath, image.channels.size(), depth);
+
+  dyadfit::cli::Progress progress(!cmd.quiet && ::isatty(STDERR_FILENO));
+  const Image result = estimate(cmd, image, progress);
+  progress.finish();
+  if (dyadfit::interruptRequested()) throw dyadfit::Error(dyadfit::kMsgInterrupted);
+  dyadfit::cli::writeImage(outPath, result, depth);
+  return 0;
+}
+
 int stopped() {
   std::cerr << "dyadfit: " << dyadfit::kMsgInterrupted << '\n';
   return 128 + gSignal;
 }
 
-int usage() {
-  std::cerr << "usage: dyadfit tessik --pen P [--sh S] IN OUT\n"
-               "       dyadfit brindel|quarlo [--sh S] [--noise Gaussian|Poisson] [--pen1 A] [--pen2 B]"
-               " [--lines L] IN OUT\n"
-               "IN: PGM (P2/P5) or text matrix; OUT: .pgm (16-bit, no NaN or Inf) or text matrix\n"
-               "--threads N (any module): worker threads (default: DYADFIT_THREADS, else the cores)\n"
-               "exit status: 0 done; 1 error (unreadable or malformed IN, bad option value, the module's\n"
-               "check, failed write of OUT); 2 usage; 130 stopped by SIGINT (Ctrl-C), 143 by SIGTERM;\n"
-               "a failed or stopped run writes no OUT\n";
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return usage();
-  const std::string module = argv[1];
-  std::map<std::string, std::string> options;
-  std::vector<std::string> files;
-  for (int k = 2; k < argc; ++k) {
-    const std::string arg = argv[k];
-    if (arg.rfind("--", 0) == 0) {
-      if (k + 1 >= argc) return usage();
-      if (options.count(arg)) {
-        std::cerr << "dyadfit: option " << arg << " given twice\n";
-        return 1;
-      }
-      options[arg] = argv[++k];
-    } else {
-      files.push_back(arg);
-    }
+  if (argc < 2) {
+    std::fputs(kGeneralHelp, stderr);
+    return kExitUsage;
   }
-  if (files.size() != 2) return usage();
+  const std::string first = argv[1];
+  if (first == "--help" || first == "-h" || first == "help") {
+    printHelp(argc > 2 ? argv[2] : "");
+    return 0;
+  }
+  if (!isSubcommand(first)) {
+    std::cerr << "dyadfit: unknown subcommand '" << first << "'\nTry 'dyadfit --help'.\n";
+    return kExitUsage;
+  }
+  for (int k = 2; k < argc; ++k)
+    if (std::string(argv[k]) == "--help" || std::string(argv[k]) == "-h") {
+      printHelp(first);
+      return 0;
+    }
+  Command cmd;
+  try {
+    cmd = parseCommand(first, argc, argv);
+  } catch (const Usage& u) {
+    std::cerr << "dyadfit: " << u.message << "\nTry 'dyadfit " << first << " --help'.\n";
+    return kExitUsage;
+  }
   catchStopSignal(SIGINT);
   catchStopSignal(SIGTERM);
+  dyadfit::cli::initializeImageLibrary(argv[0]);
 
   try {
-    if (auto it = options.find("--threads"); it != options.end()) {
-      dyadfit::setThreadCount(positiveInteger("--threads", it->second));
-      options.erase(it);
-    }
-    const Array image = dyadfit::cli::readImageFile(files[0]);
-    std::vector<Array> inputs{image};
-    dyadfit::EntryFn entry = nullptr;
-    auto take = [&](const char* name) {
-      auto it = options.find(name);
-      if (it == options.end()) return Array::empty();
-      Array v = Array::scalar(number(name, it->second));
-      options.erase(it);
-      return v;
-    };
-    if (module == "tessik") {
-      entry = dyadfit::tessik;
-      if (!options.count("--pen")) throw Failure{"tessik needs --pen"};
-      inputs.push_back(take("--pen"));
-      if (options.count("--sh")) inputs.push_back(take("--sh"));
-    } else if (module == "brindel" || module == "quarlo") {
-      entry = module == "brindel" ? dyadfit::brindel : dyadfit::quarlo;
-      // The second penalty is read only beside the first.
-      if (options.count("--pen2") && !options.count("--pen1")) throw Failure{"--pen2 needs --pen1"};
-      inputs.push_back(take("--sh"));
-      auto noise = options.find("--noise");
-      inputs.push_back(Array::string(noise == options.end() ? "Gaussian" : noise->second));
-      if (noise != options.end()) options.erase(noise);
-      inputs.push_back(take("--pen1"));
-      inputs.push_back(take("--pen2"));
-      inputs.push_back(take("--lines"));
-    } else {
-      return usage();
-    }
-    if (!options.empty()) throw Failure{"unknown option " + options.begin()->first};
-    const std::vector<Array> results = dyadfit::callEntry(entry, inputs, 1);
-    if (dyadfit::interruptRequested()) throw dyadfit::Error(dyadfit::kMsgInterrupted);
-    dyadfit::cli::writeImageFile(files[1], results.at(0));
+    return run(cmd);
   } catch (const dyadfit::Error& e) {
     if (gSignal != 0) return stopped();
-    std::cerr << module << ": " << e.what() << '\n';
-    return 1;
+    std::cerr << cmd.sub << ": " << e.what() << '\n';
   } catch (const Failure& f) {
     if (gSignal != 0) return stopped();
     std::cerr << "dyadfit: " << f.message << '\n';
-    return 1;
   } catch (const std::bad_alloc&) {
     std::cerr << "dyadfit: out of memory\n";
-    return 1;
   } catch (const std::exception& e) {
     std::cerr << "dyadfit: " << e.what() << '\n';
-    return 1;
   }
-  return 0;
+  return kExitError;
 }

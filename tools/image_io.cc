@@ -1,9 +1,12 @@
 #include "tools/image_io.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,10 +20,6 @@ namespace dyadfit::cli {
 namespace {
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-bool endsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 // A decimal count of the PGM format, saturated far above any accepted value.
 constexpr std::uint64_t kSaturated = std::uint64_t{1} << 40;
@@ -48,7 +47,8 @@ class PgmReader {
  public:
   explicit PgmReader(std::string_view bytes) : s_(bytes), pos_(2) {}
 
-  Array read() {
+  // The samples; *maxval receives the header's maxval.
+  Array read(std::uint64_t* maxvalOut) {
     const bool binary = s_[1] == '5';
     // The magic number stands alone.
     if (pos_ < s_.size() && !isSpace(s_[pos_]) && s_[pos_] != '#') throw Failure{"malformed PGM header"};
@@ -57,6 +57,7 @@ class PgmReader {
         !parseCount(headerToken(), &maxval))
       throw Failure{"malformed PGM header (width, height and maxval must be non-negative integers)"};
     if (maxval < 1 || maxval > 65535) throw Failure{"PGM maxval must be from 1 to 65535, not " + countText(maxval)};
+    *maxvalOut = maxval;
     if (width == 0 || height == 0) throw Failure{"PGM has no samples (" + sizeText(width, height) + ")"};
     if (width > kMaxSamples || height > kMaxSamples / width)
       throw Failure{"PGM of " + sizeText(width, height) + " exceeds the limit of 2^28 samples"};
@@ -167,27 +168,71 @@ Array parseText(std::string_view s) {
   return a;
 }
 
-// Rounding would turn NaN into an arbitrary grey level and Inf into white.
-void requireFinite(const Array& a) {
-  for (double v : a.values)
-    if (!std::isfinite(v)) throw Failure{"the estimate holds NaN or Inf, which a PGM cannot hold; write a text OUT"};
+std::string systemError() { return errno != 0 ? std::string(": ") + std::strerror(errno) : std::string(); }
+
+// The temporary file of the write in progress, for removePartialFile().
+char gPartialPath[4096];
+volatile std::sig_atomic_t gPartialHeld = 0;
+
+std::string folderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string systemError() { return errno != 0 ? std::string(": ") + std::strerror(errno) : std::string(); }
+// A fresh name beside `path`, created empty (O_EXCL: never an existing file).
+// `keep`: the mode of the file it replaces, set exactly (not through the umask).
+std::string createPartial(const std::string& path, mode_t mode, bool keep) {
+  const std::string folder = folderOf(path);
+  const std::size_t slash = path.find_last_of('/');
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  for (unsigned attempt = 0;; ++attempt) {
+    const std::string name =
+        folder + "/." + base + ".partial-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+    if (name.size() >= sizeof gPartialPath) throw Failure{"cannot write " + path + ": its name is too long"};
+    errno = 0;
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd >= 0) {
+      if (keep) (void)::fchmod(fd, mode);
+      ::close(fd);
+      gPartialHeld = 0;
+      std::memcpy(gPartialPath, name.c_str(), name.size() + 1);
+      gPartialHeld = 1;
+      return name;
+    }
+    if (errno != EEXIST || attempt >= 100) throw Failure{"cannot write " + path + systemError()};
+  }
+}
+
+void dropPartial(const std::string& name) {
+  gPartialHeld = 0;
+  std::remove(name.c_str());
+}
 
 }  // namespace
 
-Array parseImage(std::string_view bytes) {
-  if (bytes.size() >= 2 && bytes[0] == 'P' && (bytes[1] == '2' || bytes[1] == '5')) return PgmReader(bytes).read();
-  return parseText(bytes);
+Image parsePgmOrText(std::string_view bytes) {
+  Image image;
+  if (bytes.size() >= 2 && bytes[0] == 'P' && (bytes[1] == '2' || bytes[1] == '5')) {
+    std::uint64_t maxval = 0;
+    image.channels.push_back(PgmReader(bytes).read(&maxval));
+    image.depth = maxval > 255 ? 16 : 8;
+  } else {
+    image.channels.push_back(parseText(bytes));
+  }
+  return image;
 }
 
-Array readImageFile(const std::string& path) {
+Array parseImage(std::string_view bytes) { return std::move(parsePgmOrText(bytes).channels[0]); }
+
+std::string readFileBytes(const std::string& path) {
   struct stat st;
+  errno = 0;
   if (::stat(path.c_str(), &st) != 0) throw Failure{"cannot open " + path + systemError()};
   if (S_ISDIR(st.st_mode)) throw Failure{path + " is a directory, not an image"};
   if (S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > kMaxInputBytes)
     throw Failure{path + " is larger than 4 GiB"};
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
   if (!in) throw Failure{"cannot open " + path + systemError()};
   // Pipes and devices tell no size: read them in chunks up to the same limit.
@@ -200,22 +245,36 @@ Array readImageFile(const std::string& path) {
   }
   if (in.bad()) throw Failure{"cannot read " + path + systemError()};
   if (bytes.empty()) throw Failure{path + " is empty"};
-  try {
-    return parseImage(bytes);
-  } catch (const Failure& f) {
-    throw Failure{path + ": " + f.message};
-  }
+  return bytes;
 }
 
-void writePgm(std::ostream& out, const Array& a) {
-  requireFinite(a);
-  out << "P5\n" << a.cols << ' ' << a.rows << "\n65535\n";
-  std::vector<char> row(2 * a.cols);
+std::vector<std::uint16_t> quantize(const Array& a, int depth) {
+  const double top = depth == 8 ? 255.0 : 65535.0;
+  std::vector<std::uint16_t> q(a.values.size());
+  for (std::size_t k = 0; k < q.size(); ++k) {
+    const double v = a.values[k];
+    // Rounding would turn NaN into an arbitrary grey level and Inf into white.
+    if (!std::isfinite(v))
+      throw Failure{"the estimate holds NaN or Inf, which an image file cannot hold; write a text OUT"};
+    q[k] = static_cast<std::uint16_t>(std::lround(std::fmin(std::fmax(v, 0.0), top)));
+  }
+  return q;
+}
+
+void writePgm(std::ostream& out, const Array& a, int depth) {
+  const std::vector<std::uint16_t> q = quantize(a, depth);
+  const std::size_t bytes = depth == 8 ? 1 : 2;
+  out << "P5\n" << a.cols << ' ' << a.rows << (depth == 8 ? "\n255\n" : "\n65535\n");
+  std::vector<char> row(bytes * a.cols);
   for (std::size_t r = 0; r < a.rows && out; ++r) {
     for (std::size_t c = 0; c < a.cols; ++c) {
-      const long q = std::lround(std::fmin(std::fmax(a(r, c), 0.0), 65535.0));
-      row[2 * c] = static_cast<char>(q >> 8);
-      row[2 * c + 1] = static_cast<char>(q & 0xff);
+      const std::uint16_t v = q[r + a.rows * c];
+      if (bytes == 1) {
+        row[c] = static_cast<char>(v);
+      } else {
+        row[2 * c] = static_cast<char>(v >> 8);
+        row[2 * c + 1] = static_cast<char>(v & 0xff);
+      }
     }
     out.write(row.data(), static_cast<std::streamsize>(row.size()));
   }
@@ -232,31 +291,54 @@ void writeText(std::ostream& out, const Array& a) {
   }
 }
 
-void writeImageFile(const std::string& path, const Array& a) {
-  const bool pgm = endsWith(path, ".pgm");
-  if (pgm) requireFinite(a);  // before OUT is created
-  // Only a regular file of our own making is removed after a failure.
+void writeFileSafely(const std::string& path, const std::function<void(std::ostream&)>& fill) {
+  // A symbolic link is followed: the file it names is replaced, not the link.
+  std::string target = path;
   struct stat st;
-  const bool removable = ::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode);
-  errno = 0;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) throw Failure{"cannot write " + path + systemError()};
-  auto discard = [&](const std::string& message) {
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+      target = real;
+      std::free(real);
+    }
+  }
+  const bool exists = ::stat(target.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) throw Failure{"cannot write " + path + ": it is a directory"};
+  if (exists && !S_ISREG(st.st_mode)) {
+    // A device or a pipe: written in place, never removed.
+    errno = 0;
+    std::ofstream out(target, std::ios::binary);
+    if (!out) throw Failure{"cannot write " + path + systemError()};
+    errno = 0;
+    fill(out);
+    out.flush();
+    if (!out) throw Failure{"cannot write " + path + systemError()};
+    return;
+  }
+  // A replaced file keeps its permissions; a new one gets the umask's.
+  const std::string partial = createPartial(target, exists ? st.st_mode & 07777 : 0666, exists);
+  try {
+    errno = 0;
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    if (!out) throw Failure{"cannot write " + path + systemError()};
+    errno = 0;
+    fill(out);
+    out.flush();
+    if (!out) throw Failure{"cannot write " + path + systemError()};
     out.close();
-    if (removable) std::remove(path.c_str());
-    return Failure{message};
-  };
-  errno = 0;
-  if (pgm)
-    writePgm(out, a);
-  else
-    writeText(out, a);
-  out.flush();
-  if (!out) throw discard("cannot write " + path + systemError());
-  out.close();
-  if (!out) throw discard("cannot write " + path + systemError());
-  // A signal during the write leaves no OUT either.
-  if (dyadfit::interruptRequested()) throw discard(dyadfit::kMsgInterrupted);
+    if (!out) throw Failure{"cannot write " + path + systemError()};
+    // A signal during the write leaves no OUT either.
+    if (dyadfit::interruptRequested()) throw Failure{dyadfit::kMsgInterrupted};
+    errno = 0;
+    if (::rename(partial.c_str(), target.c_str()) != 0) throw Failure{"cannot write " + path + systemError()};
+    gPartialHeld = 0;
+  } catch (...) {
+    dropPartial(partial);
+    throw;
+  }
+}
+
+void removePartialFile() noexcept {
+  if (gPartialHeld) ::unlink(gPartialPath);
 }
 
 }  // namespace dyadfit::cli
