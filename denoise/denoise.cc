@@ -224,7 +224,10 @@ double estimateNoiseSigma(const double* image, std::size_t rows, std::size_t col
   const double r3 = std::sqrt(3.0), d = 4.0 * std::sqrt(2.0);
   const std::array<double, 4> h = {(1 + r3) / d, (3 + r3) / d, (3 - r3) / d, (1 - r3) / d};
   const std::array<double, 4> g = {h[3], -h[2], h[1], -h[0]};
-  const std::size_t R = rows / 2, C = cols / 2;
+  // Only positions whose filters lie inside the image: a mirrored border
+  // repeats pixels, which cancels part of the noise there and would draw the
+  // choice of quiet positions to the border. Tiny images mirror.
+  const std::size_t R = rows >= 4 ? (rows - 2) / 2 : rows / 2, C = cols >= 4 ? (cols - 2) / 2 : cols / 2;
   std::vector<double> diagonal(R * C), activity(R * C);
   parallelFor(C, [&](std::size_t j) {
     for (std::size_t i = 0; i < R; ++i) {

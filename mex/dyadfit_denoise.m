@@ -75,3 +75,21 @@
 %     printf('sigma %.2f in %.1f s\n', info.sigma, info.seconds);
 %
 %   See also tessik, brindel, quarlo.
+
+%!test
+%! randn ('seed', 1);
+%! y = kron ([50 200; 120 80], ones (32)) + 10 * randn (64);
+%! [est, info] = dyadfit_denoise (y, 'Sigma', 10, 'Shifts', 1);
+%! assert (est, brindel (y / 10, info.block_side, 'Gaussian', info.penalties(1), info.penalties(2)) * 10);
+%!test
+%! randn ('seed', 2);
+%! y = uint8 (kron ([50 200; 120 80], ones (50, 60)) + 10 * randn (100, 120));
+%! [est, info] = dyadfit_denoise (y);
+%! assert (class (est), 'uint8');
+%! assert (size (est), [100 120]);
+%! assert (info.padded_size, [128 128]);
+%! assert (abs (info.sigma / 10 - 1) < 0.1);
+%!assert (dyadfit_denoise (zeros (8), 'Noise', 'poisson'), zeros (8))
+%!error <Option 'Shifts' must be a whole number from 1 to 1024.> dyadfit_denoise (magic (8), 'Shifts', 0)
+%!error <Unknown option 'Foo'> dyadfit_denoise (magic (8), 'Foo', 1)
+%!error <The image must have at least 2 rows and 2 columns.> dyadfit_denoise (1:8)
