@@ -2,9 +2,12 @@
 // seeded random cases: every shape, block side, line count, noise model and
 // thread count the entries accept, on data with ties, flat and zero blocks,
 // negative values, NaN, infinities, huge and subnormal values. A case that
-// fails names its seed, which alone rebuilds it.
+// fails names its seed, which alone rebuilds it. The partitions the entries
+// hand to C++ callers are held to the references' too, and asking for one
+// leaves the results as they are.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +15,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "constant/tessik_entry.h"
@@ -162,17 +166,78 @@ Case makeCase(Module module, unsigned seed, bool full64) {
 struct Run {
   std::vector<Array> outputs;
   std::string error;  // the entry's message, empty when it returned
+  Partition partition;
 };
 
-Run runEntry(EntryFn entry, const Case& k, int nlhs) {
+template <typename Entry>
+Run runEntry(Entry entry, const Case& k, int nlhs) {
   Run run;
   std::srand(k.seed);  // the label images draw from rand()
   try {
-    run.outputs = callEntry(entry, k.inputs, nlhs);
+    if constexpr (std::is_same_v<Entry, PartitionedEntryFn>)
+      run.outputs = callEntry(entry, k.inputs, nlhs, run.partition);
+    else
+      run.outputs = callEntry(entry, k.inputs, nlhs);
   } catch (const Error& e) {
     run.error = e.what();
   }
   return run;
+}
+
+bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Empty when both partitions agree to the last bit; else the first difference.
+std::string comparePartitions(const Partition& a, const Partition& b) {
+  std::ostringstream diff;
+  if (a.rows != b.rows || a.cols != b.cols || a.blockSide != b.blockSide || a.resolution != b.resolution ||
+      a.squares.size() != b.squares.size()) {
+    diff << "partition " << a.rows << "x" << a.cols << " sh=" << a.blockSide << " K=" << a.resolution << " with "
+         << a.squares.size() << " squares vs reference " << b.rows << "x" << b.cols << " sh=" << b.blockSide
+         << " K=" << b.resolution << " with " << b.squares.size();
+    return diff.str();
+  }
+  for (std::size_t q = 0; q < a.squares.size(); ++q) {
+    const PartitionSquare &x = a.squares[q], &y = b.squares[q];
+    if (x.row != y.row || x.col != y.col || x.side != y.side || x.refined != y.refined || x.split != y.split ||
+        x.candidate != y.candidate || x.crosses != y.crosses || !sameBits(x.offset, y.offset) ||
+        !sameBits(x.angle, y.angle) || !sameBits(x.from.row, y.from.row) || !sameBits(x.from.col, y.from.col) ||
+        !sameBits(x.to.row, y.to.row) || !sameBits(x.to.col, y.to.col)) {
+      diff << "partition square " << q << " (row " << x.row << ", col " << x.col << ", side " << x.side << "): split "
+           << x.split << " candidate " << x.candidate << " vs reference (row " << y.row << ", col " << y.col
+           << ", side " << y.side << "): split " << y.split << " candidate " << y.candidate;
+      return diff.str();
+    }
+  }
+  return {};
+}
+
+// Empty when the partition lists exactly the squares of the results: result
+// 4's rows ([column, row, side]) for brindel and quarlo, the first pixels of
+// result 3's squares for tessik; and refines exactly the squares of side sh
+// that lie inside the image.
+std::string partitionMatchesResults(Module module, const Run& run) {
+  const Partition& p = run.partition;
+  std::vector<std::array<int, 3>> listed, expected;
+  for (const PartitionSquare& s : p.squares) {
+    listed.push_back({s.col, s.row, s.side});
+    const bool inside = s.row + s.side <= static_cast<int>(p.rows) && s.col + s.side <= static_cast<int>(p.cols);
+    if (module != Module::Tessik && s.refined != (s.side == p.blockSide && inside))
+      return "square at row " + std::to_string(s.row) + ", col " + std::to_string(s.col) + " refined wrongly";
+    if (s.split && !s.refined) return "a square split without being refined";
+  }
+  if (module == Module::Tessik) {
+    const Array& sq = run.outputs[2];
+    const std::size_t rows = p.rows, pixels = sq.rows;
+    for (std::size_t k = 0; k < pixels; ++k)
+      if (sq.values[k] == static_cast<double>(k % rows) && sq.values[pixels + k] == static_cast<double>(k / rows))
+        expected.push_back(
+            {static_cast<int>(k / rows), static_cast<int>(k % rows), static_cast<int>(sq.values[2 * pixels + k])});
+  } else {
+    const Array& sq = run.outputs[3];
+    for (std::size_t k = 0; k < sq.rows; ++k)
+      expected.push_back({static_cast<int>(sq(k, 0)), static_cast<int>(sq(k, 1)), static_cast<int>(sq(k, 2))});
+  }
+  return listed == expected ? std::string() : "partition squares differ from the squares result";
 }
 
 // Empty when both runs agree to the last bit; else what first differs.
@@ -211,34 +276,51 @@ class ThreadCountGuard {
   ~ThreadCountGuard() { setThreadCount(0); }
 };
 
-// Runs one case through the fast and the literal entry; returns true when
-// the entry returned results (as opposed to raising the same error).
-bool expectParity(const Case& k) {
-  EntryFn fast = tessik, reference = tessikReference;
+// Runs one case through the fast entry, plain and with its partition, and
+// through the literal one with its partition; returns true when the entry
+// returned results (as opposed to raising the same error). Adds the split
+// squares of the case to *splits.
+bool expectParity(const Case& k, int* splits = nullptr) {
+  EntryFn fast = tessik;
+  PartitionedEntryFn fastPartitioned = tessikPartitioned, reference = tessikReferencePartitioned;
   int nlhs = 3;
-  if (k.module == Module::Brindel) fast = brindel, reference = brindelReference, nlhs = 6;
-  if (k.module == Module::Quarlo) fast = quarlo, reference = quarloReference, nlhs = 6;
-  Run fastRun, referenceRun;
+  if (k.module == Module::Brindel)
+    fast = brindel, fastPartitioned = brindelPartitioned, reference = brindelReferencePartitioned, nlhs = 6;
+  if (k.module == Module::Quarlo)
+    fast = quarlo, fastPartitioned = quarloPartitioned, reference = quarloReferencePartitioned, nlhs = 6;
+  Run fastRun, partitionedRun, referenceRun;
   {
     ThreadCountGuard threads(k.threads);
     fastRun = runEntry(fast, k, nlhs);
+    partitionedRun = runEntry(fastPartitioned, k, nlhs);
   }
   referenceRun = runEntry(reference, k, nlhs);
-  const std::string diff = compareRuns(fastRun, referenceRun);
+  std::string diff = compareRuns(fastRun, referenceRun);
+  if (diff.empty()) diff = compareRuns(partitionedRun, referenceRun);
+  if (diff.empty() && referenceRun.error.empty()) {
+    diff = comparePartitions(partitionedRun.partition, referenceRun.partition);
+    if (diff.empty()) diff = partitionMatchesResults(k.module, referenceRun);
+  }
   if (!diff.empty()) ADD_FAILURE() << k.text << "\n  " << diff;
+  for (const PartitionSquare& s : referenceRun.partition.squares)
+    if (splits && s.split) ++*splits;
   return referenceRun.error.empty();
 }
 
 // Runs `count` seeded cases: images of sides up to 32, every sixteenth one
 // 64 x 64. Checks that errors did not crowd out results.
 void runCases(Module module, unsigned firstSeed, int count) {
-  int returned = 0;
+  int returned = 0, splits = 0;
   for (int n = 0; n < count; ++n) {
     const unsigned seed = firstSeed + static_cast<unsigned>(n);
-    if (expectParity(makeCase(module, seed, n % 16 == 15))) ++returned;
+    if (expectParity(makeCase(module, seed, n % 16 == 15), &splits)) ++returned;
     if (::testing::Test::HasFailure()) return;  // one clear report, not a flood
   }
   EXPECT_GT(returned, count / 2) << moduleName(module) << ": most cases should return results";
+  // The partitions compared must hold cuts, many of them.
+  if (module != Module::Tessik) {
+    EXPECT_GT(splits, count) << moduleName(module) << ": " << splits << " splits";
+  }
 }
 
 TEST(Parity, Tessik) { runCases(Module::Tessik, 1000, 300); }
