@@ -192,6 +192,8 @@ check "help" bash -c "'$cli' --help | grep -q '^Exit status' && '$cli' denoise -
 check "bad depth" refused "dyadfit: option --depth needs 8 or 16, not '12'" tessik --pen 0 --depth 12 "$dir/a.txt" "$dir/x.png"
 check "depth of a text OUT" refused "dyadfit: --depth applies to an image OUT; $dir/x.txt is written as text" \
   tessik --pen 0 --depth 8 "$dir/a.txt" "$dir/x.txt"
+check "OUT in a missing folder" refused "dyadfit: cannot write $dir/none/x.png: No such file or directory" \
+  tessik --pen 0 "$dir/a.txt" "$dir/none/x.png"
 check "options after the files, --name=value" "$cli" tessik "$dir/a.txt" "$dir/e.txt" --pen=4
 check "... give the same estimate" diff -q "$dir/e.txt" <(printf '1 1\n1 1\n')
 

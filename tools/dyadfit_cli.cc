@@ -432,6 +432,7 @@ int run(const Command& cmd) {
     (void)denoiseOptions(cmd);
   else
     (void)moduleInputs(cmd);
+  dyadfit::cli::checkWritablePath(outPath);
   Image image = dyadfit::cli::readImage(inPath);
   if (cmd.grey) image = dyadfit::cli::luminance(image);
   if (depth == 0) depth = image.depth != 0 ? image.depth : 16;

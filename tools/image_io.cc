@@ -337,6 +337,16 @@ void writeFileSafely(const std::string& path, const std::function<void(std::ostr
   }
 }
 
+void checkWritablePath(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) throw Failure{"cannot write " + path + ": it is a directory"};
+    if (!S_ISREG(st.st_mode)) return;  // a device or a pipe, written in place
+  }
+  errno = 0;
+  if (::access(folderOf(path).c_str(), W_OK | X_OK) != 0) throw Failure{"cannot write " + path + systemError()};
+}
+
 void removePartialFile() noexcept {
   if (gPartialHeld) ::unlink(gPartialPath);
 }

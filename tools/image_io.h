@@ -62,6 +62,10 @@ std::vector<std::uint16_t> quantize(const Array& a, int depth);
 // device (e.g. /dev/full) is written in place and kept.
 void writeFileSafely(const std::string& path, const std::function<void(std::ostream&)>& fill);
 
+// Refuses, before any work, an OUT that writeFileSafely could not write: a
+// directory, or a file in a folder that is missing or not writable.
+void checkWritablePath(const std::string& path);
+
 // Removes the temporary file of a write in progress, if any. Safe from a
 // signal handler: a signal that ends the process mid-write calls it first.
 void removePartialFile() noexcept;
