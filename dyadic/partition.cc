@@ -40,27 +40,33 @@ void setCutLine(PartitionSquare& square, std::int64_t candidate, int resolution)
   // The line as base + t * direction, clipped to the square (Liang-Barsky).
   const double base[2] = {square.offset * cosT, square.offset * sinT};
   const double dir[2] = {-sinT, cosT};
-  double t0 = -std::numeric_limits<double>::infinity(), t1 = std::numeric_limits<double>::infinity();
+  // Each end keeps the border it lies on exactly, whatever the rounding of t.
+  struct End {
+    double t;
+    int axis;  // the axis whose bound it lies on; -1: none yet
+    double bound;
+  } ends[2] = {{-std::numeric_limits<double>::infinity(), -1, 0.0}, {std::numeric_limits<double>::infinity(), -1, 0.0}};
   for (int a = 0; a < 2; ++a) {
     if (dir[a] == 0.0) {
       if (base[a] < lo[a] || base[a] > hi[a]) return;
       continue;
     }
-    double ta = (lo[a] - base[a]) / dir[a], tb = (hi[a] - base[a]) / dir[a];
-    if (ta > tb) std::swap(ta, tb);
-    t0 = std::max(t0, ta);
-    t1 = std::min(t1, tb);
+    End low{(lo[a] - base[a]) / dir[a], a, lo[a]}, high{(hi[a] - base[a]) / dir[a], a, hi[a]};
+    if (low.t > high.t) std::swap(low, high);
+    if (low.t > ends[0].t) ends[0] = low;
+    if (high.t < ends[1].t) ends[1] = high;
   }
-  if (!(t0 <= t1)) return;
-  auto at = [&](double t) {
-    // Rounding may leave a point a hair outside the border it lies on.
-    const double x = std::clamp(base[0] + t * dir[0], lo[0], hi[0]);
-    const double y = std::clamp(base[1] + t * dir[1], lo[1], hi[1]);
+  if (!(ends[0].t <= ends[1].t)) return;
+  auto at = [&](const End& e) {
+    // Rounding may leave the other coordinate a hair outside the square.
+    double x = std::clamp(base[0] + e.t * dir[0], lo[0], hi[0]);
+    double y = std::clamp(base[1] + e.t * dir[1], lo[1], hi[1]);
+    (e.axis == 0 ? x : y) = e.bound;
     return PixelPoint{square.row + (cy - y), square.col + (x + cx)};
   };
   square.crosses = true;
-  square.from = at(t0);
-  square.to = at(t1);
+  square.from = at(ends[0]);
+  square.to = at(ends[1]);
 }
 
 Partition partitionFromSquares(const double* squares, std::size_t count, SquaresLayout layout, std::size_t rows,
