@@ -216,9 +216,9 @@ awk 'BEGIN { srand(7); for (r = 0; r < 512; r++) { row = ""
        for (c = 0; c < 512; c++) row = row (c ? " " : "") (c > 256 ? 110 : 100) + int(rand() * 5); print row } }' \
   > "$dir/n512.txt"
 set -m
-stop_run() {  # signal: prints "status:message" once the run ended, or "running" after 10 s
+stop_run() {  # signal [subcommand]: prints "status:message" once the run ended, or "running" after 10 s
   rm -f "$dir/s.txt"
-  "$cli" brindel --lines 100000000 "$dir/n512.txt" "$dir/s.txt" 2> "$dir/err" &
+  "$cli" "${2:-brindel}" --lines 100000000 --quiet "$dir/n512.txt" "$dir/s.txt" 2> "$dir/err" &
   local pid=$! waited=0
   sleep 1
   kill -"$1" "$pid"
@@ -232,6 +232,8 @@ check "no output after SIGINT" [ ! -e "$dir/s.txt" ]
 check "no partial file after SIGINT" [ -z "$(ls -A "$dir" | grep partial)" ]
 check "SIGTERM stops the run" [ "$(stop_run TERM)" = "143:dyadfit: Interrupted." ]
 check "no output after SIGTERM" [ ! -e "$dir/s.txt" ]
+check "SIGINT stops denoise" [ "$(stop_run INT denoise)" = "130:dyadfit: Interrupted." ]
+check "no output after SIGINT of denoise" [ ! -e "$dir/s.txt" ]
 set +m
 
 echo "$passes passed, $fails failed"

@@ -387,6 +387,9 @@ Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& prog
   };
   if (cmd.sub == "denoise") {
     const dyadfit::DenoiseOptions options = denoiseOptions(cmd);
+    // denoiseImage runs the entries directly: the stop request reaches them
+    // through this scope, as callEntry's does for the modules.
+    dyadfit::InterruptScope interruptible(dyadfit::interruptRequested);
     std::vector<dyadfit::DenoiseInfo> infos(channels);
     for (std::size_t ch = 0; ch < channels; ++ch) {
       progress.stage(label(ch), true);
