@@ -200,9 +200,14 @@ DenoiseOptions parseDenoiseOptions(Inputs in, std::size_t first) {
       const double v = optionScalar(value, msg);
       if (!(v >= 0 && v <= kMaxLines) || v != std::floor(v)) throw Error(msg);
       o.lines = v;
+    } else if (name == "progress") {
+      const char* msg = "Option 'Progress' must be true or false.";
+      const double v = optionScalar(value, msg);
+      if (v != 0 && v != 1) throw Error(msg);
+      o.progress = v == 1;
     } else {
       throw Error("Unknown option '" + in[k]->text() +
-                  "'; the options are Method, Noise, Shifts, Sigma, BlockSide, Penalties and Lines.");
+                  "'; the options are Method, Noise, Shifts, Sigma, BlockSide, Penalties, Lines and Progress.");
     }
   }
   if (penaltiesGiven) {

@@ -35,6 +35,8 @@ struct DenoiseOptions {
   std::vector<double> penalties;
   // Lines per square for wedgelets and platelets; -1: the modules' default.
   double lines = -1;
+  // Whether the host should report progress (the caller passes the report).
+  bool progress = false;
 };
 
 struct DenoiseInfo {
@@ -51,7 +53,8 @@ struct DenoiseInfo {
 using ProgressFn = std::function<void(double)>;
 
 // Reads the name-value pairs in[first], in[first+1], ... ("Method",
-// "Noise", "Shifts", "Sigma", "BlockSide", "Penalties", "Lines"; names
+// "Noise", "Shifts", "Sigma", "BlockSide", "Penalties", "Lines",
+// "Progress"; names
 // case-insensitive). Every bad option is an Error naming it.
 DenoiseOptions parseDenoiseOptions(Inputs in, std::size_t first);
 

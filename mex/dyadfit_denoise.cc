@@ -1,5 +1,6 @@
 // dyadfit_denoise gateway: reads the image and its class, runs the core
 // entry, and returns the estimate in the image's class with an info struct.
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -101,8 +102,17 @@ void denoiseGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
   std::vector<double> values(image.rows() * image.cols());
   image.toDoubles(values.data());
   DenoiseInfo info;
+  const auto start = std::chrono::steady_clock::now();
+  ProgressFn progress;
+  if (options.progress)
+    progress = [&](double done) {
+      const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      if (done <= 0) return;
+      mexPrintf("dyadfit_denoise: %3.0f%% done, %.1f s spent, about %.1f s left\n", 100 * done, spent,
+                spent * (1 - done) / done);
+    };
   const std::vector<double> est =
-      denoiseImage(values.data(), image.rows(), image.cols(), valueClass(prhs[0]), options, &info);
+      denoiseImage(values.data(), image.rows(), image.cols(), valueClass(prhs[0]), options, &info, progress);
   plhs[0] = resultArray(prhs[0], est);
   if (nlhs > 1) plhs[1] = infoStruct(info, options);
 }

@@ -48,6 +48,9 @@
 %                  size (log(M*N)/3 for 'constant').
 %     'Lines'      lines tried per square by brindel and quarlo, 0 to 1e8;
 %                  default theirs.
+%     'Progress'   true prints a line per shift done, with the time spent
+%                  and the time left; default false. Ctrl-C stops the call
+%                  at any time either way.
 %
 %   Outputs
 %     EST   the estimate, the size and class of IMG.
@@ -64,7 +67,7 @@
 %     Options must come in name-value pairs.
 %     Option names must be text, such as 'Shifts'.
 %     Unknown option 'X'; the options are Method, Noise, Shifts, Sigma,
-%       BlockSide, Penalties and Lines.
+%       BlockSide, Penalties, Lines and Progress.
 %     Option '<name>' must ...             a bad value, named
 %     Option 'Sigma' is too small for the image's values.
 %     Too many output arguments.

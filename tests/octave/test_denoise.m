@@ -101,7 +101,7 @@ function bad_inputs()
     @() dyadfit_denoise(-img, 'Noise', 'poisson'), 'Under Poisson noise the image must hold non-negative counts.', 'negative counts'
     @() dyadfit_denoise(img, 'Shifts'),            'Options must come in name-value pairs.',              'odd options'
     @() dyadfit_denoise(img, 3, 4),                'Option names must be text, such as ''Shifts''.',      'numeric name'
-    @() dyadfit_denoise(img, 'Shift', 4),          'Unknown option ''Shift''; the options are Method, Noise, Shifts, Sigma, BlockSide, Penalties and Lines.', 'unknown'
+    @() dyadfit_denoise(img, 'Shift', 4),          'Unknown option ''Shift''; the options are Method, Noise, Shifts, Sigma, BlockSide, Penalties, Lines and Progress.', 'unknown'
     @() dyadfit_denoise(img, 'Method', 'linear'),  'Option ''Method'' must be ''constant'', ''wedgelet'' or ''platelet''.', 'method'
     @() dyadfit_denoise(img, 'Noise', 3),          'Option ''Noise'' must be ''gaussian'' or ''poisson''.', 'noise'
     @() dyadfit_denoise(img, 'Shifts', 2.5),       'Option ''Shifts'' must be a whole number from 1 to 1024.', 'shifts'
@@ -115,6 +115,7 @@ function bad_inputs()
     @() dyadfit_denoise(img, 'Penalties', [1 -2]), 'Option ''Penalties'' must be a vector of one or two finite non-negative numbers.', 'negative penalty'
     @() dyadfit_denoise(img, 'Penalties', 1),      'Option ''Penalties'' must hold two numbers for the ''wedgelet'' method.', 'one penalty for wedgelets'
     @() dyadfit_denoise(img, 'Penalties', [1 2], 'Method', 'constant'), 'Option ''Penalties'' must hold one number for the ''constant'' method.', 'two for constant'
+    @() dyadfit_denoise(img, 'Progress', 2),       'Option ''Progress'' must be true or false.', 'progress'
     @() dyadfit_denoise(img, 'Lines', -1),         'Option ''Lines'' must be a whole number from 0 to 1e8.', 'lines'
   };
   for k = 1:rows(cases)
