@@ -117,9 +117,10 @@ Summary on stderr: the noise level, block side, shifts, penalties and time.
 Options (names and messages as in Octave's dyadfit_denoise):
   --method constant|wedgelet|platelet   model of the pieces (wedgelet)
   --noise gaussian|poisson              noise model (gaussian)
-  --shifts N        shifted grids averaged (4)
+  --shifts N        shifted grids averaged, 1 to 1024 (4)
   --sigma S         Gaussian noise level (estimated from the image)
-  --block-side B    block side of the pre-averaging (the modules' default)
+  --block-side B    block side of the pre-averaging, a power of two (from
+                    the image's signal-to-noise ratio; 1 for constant)
   --penalties A[,B] penalties on the scaled image (the modules' defaults)
   --lines L         lines tried per square (the modules' default)
   and --threads, --grey, --depth, --quiet (see dyadfit --help).
@@ -169,10 +170,10 @@ Example:
 
 const char* const kBrindelText =
     "Wedgelets: every square of a pruned dyadic partition holds one constant or\n"
-    "is cut by one straight line into two constants.";
+    "is cut by one straight line into two constants.\n";
 const char* const kQuarloText =
     "Platelets: every square of a pruned dyadic partition holds one least-squares\n"
-    "plane or is cut by one straight line into two planes.";
+    "plane or is cut by one straight line into two planes.\n";
 
 void printHelp(const std::string& sub) {
   if (sub == "denoise") {
