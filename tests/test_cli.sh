@@ -26,6 +26,8 @@ check "PGM keeps the input's 8 bits" pgm8 "$dir/q.pgm"
 
 msg=$("$cli" tessik --pen 1 --sh 3 "$dir/a.txt" "$dir/x.txt" 2>&1); rc=$?
 check "bad sh reported" [ "$rc:$msg" = "1:tessik: Input sh must be a positive integer that divides the image sides." ]
+"$cli" brindel --noise poisson "$dir/b.pgm" "$dir/p1.txt" && "$cli" brindel --noise Poisson "$dir/b.pgm" "$dir/p2.txt"
+check "noise name in any case" cmp -s "$dir/p1.txt" "$dir/p2.txt"
 msg=$("$cli" brindel --noise poison "$dir/b.pgm" "$dir/x.txt" 2>&1); rc=$?
 check "bad noise name reported" [ "$rc:$msg" = "1:brindel: noiseType must be either 'Poisson' or 'Gaussian'." ]
 printf '1 2\n3\n' > "$dir/ragged.txt"
@@ -157,6 +159,14 @@ check "colour to text refused" refused \
 check "16 bits to JPEG refused" refused "dyadfit: JPEG holds 8 bits per sample: use --depth 8" \
   tessik --pen 0 "$dir/s16.txt" "$dir/x.jpg"
 
+# 16-bit colour keeps each channel's samples through PNG; 16-bit grey through FITS.
+printf 'P6 2 2 65535\n\x00\x01\x12\x34\xff\xfe\x80\x00\x00\x00\xab\xcd\x00\x02\x00\x03\x00\x04\xff\xff\x00\x00\x7f\xff' \
+  > "$dir/c16.ppm"
+"$cli" tessik --pen 0 "$dir/c16.ppm" "$dir/c16.png" && "$cli" tessik --pen 0 "$dir/c16.png" "$dir/c16b.ppm"
+check "16-bit colour round trip" cmp -s <(tail -c 24 "$dir/c16.ppm") <(tail -c 24 "$dir/c16b.ppm")
+"$cli" tessik --pen 0 "$dir/s16.txt" "$dir/s16.fits" && "$cli" tessik --pen 0 "$dir/s16.fits" "$dir/s16.fits.txt"
+check "16-bit FITS round trip" cmp -s "$dir/s16.txt" "$dir/s16.fits.txt"
+
 # Damaged files: the file and the fault named, status 1, no OUT.
 awk 'BEGIN { srand(3); for (r = 0; r < 64; r++) { row = ""
        for (c = 0; c < 64; c++) row = row (c ? " " : "") int(rand() * 60000); print row } }' > "$dir/r64.txt"
@@ -180,6 +190,14 @@ check "JPEG header only" damaged "$dir/head.jpg" JPEG
 printf '\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR\x00\x00\x4e\x20\x00\x00\x4e\x20\x08\x00\x00\x00\x00\xc6\x1b\x19\xe5\x00\x00\x00\x0cIDAT\x78\x9c\x63\x60\xa0\x3d\x00\x00\x00\x64\x00\x01\x86\x64\x3c\x35\x00\x00\x00\x00IEND\xae\x42\x60\x82' > "$dir/huge.png"
 check "PNG of 20000x20000 refused from its header" refused \
   "dyadfit: $dir/huge.png: image of 20000x20000 exceeds the limit of 2^28 pixels" tessik --pen 0 "$dir/huge.png" "$dir/x.png"
+
+# A replaced OUT keeps its permissions; an OUT that is a link has its target replaced.
+echo old > "$dir/perm.txt" && chmod 640 "$dir/perm.txt"
+"$cli" tessik --pen 4 "$dir/a.txt" "$dir/perm.txt"
+check "replaced OUT keeps its mode" [ "$(stat -c %a "$dir/perm.txt")" = 640 ]
+echo old > "$dir/target.txt" && ln -s target.txt "$dir/link.txt"
+"$cli" tessik --pen 4 "$dir/a.txt" "$dir/link.txt"
+check "link kept, its target written" [ -L "$dir/link.txt" -a "$(cat "$dir/target.txt")" = "$(printf '1 1\n1 1')" ]
 
 # Command line: usage faults exit with 2, bad values with 1, help with 0.
 status() { "$cli" "$@" > /dev/null 2>&1; echo $?; }
