@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "constant/tessik_entry.h"
+#include "draw/draw_partition.h"
 #include "dyadic/dyadic_entry.h"
 #include "dyadic/parallel.h"
 #include "host/standalone.h"
@@ -16,6 +17,12 @@
 #include "wedgelet/brindel_entry.h"
 
 namespace dyadfit {
+
+std::size_t mirrorIndexOf(std::size_t p, std::size_t n) {
+  const std::size_t m = p % (2 * n);
+  return m < n ? m : 2 * n - 1 - m;
+}
+
 namespace {
 
 constexpr int kMaxShifts = 1024;
@@ -46,12 +53,6 @@ std::size_t nextPowerOfTwo(std::size_t n) {
   std::size_t p = 2;
   while (p < n) p *= 2;
   return p;
-}
-
-// Whole-sample mirror of index p into [0, n): ... 2 1 0 | 0 1 2 ... n-1 | n-1 n-2 ...
-std::size_t mirrorIndex(std::size_t p, std::size_t n) {
-  const std::size_t m = p % (2 * n);
-  return m < n ? m : 2 * n - 1 - m;
 }
 
 // Radical inverse of i in base b: 0, 1/b, 2/b, ..., 1/b^2, ... spread evenly.
@@ -111,17 +112,21 @@ const char* methodName(DenoiseMethod m) {
 }
 
 // One run of the chosen module on a padded image (column-major rows x cols).
+// With `partition`, the run also fills in the partition it ends with.
 std::vector<double> runModule(const DenoiseOptions& o, const std::vector<double>& penalties, bool poisson, Array image,
-                              int sh) {
+                              int sh, Partition* partition) {
   std::vector<Array> args;
   args.push_back(std::move(image));
   EntryFn entry = nullptr;
+  PartitionedEntryFn partitioned = nullptr;
   if (o.method == DenoiseMethod::Constant) {
     entry = tessik;
+    partitioned = tessikPartitioned;
     args.push_back(Array::scalar(penalties[0]));
     args.push_back(Array::scalar(sh));
   } else {
     entry = o.method == DenoiseMethod::Wedgelet ? brindel : quarlo;
+    partitioned = o.method == DenoiseMethod::Wedgelet ? brindelPartitioned : quarloPartitioned;
     args.push_back(Array::scalar(sh));
     args.push_back(Array::string(poisson ? "Poisson" : "Gaussian"));
     args.push_back(Array::scalar(penalties[0]));
@@ -134,7 +139,10 @@ std::vector<double> runModule(const DenoiseOptions& o, const std::vector<double>
   std::vector<const Input*> ptrs;
   for (const ArrayInput& v : views) ptrs.push_back(&v);
   ArrayOutputs outs(1);
-  entry(Inputs(ptrs.data(), ptrs.size()), outs);
+  if (partition)
+    partitioned(Inputs(ptrs.data(), ptrs.size()), outs, *partition);
+  else
+    entry(Inputs(ptrs.data(), ptrs.size()), outs);
   return std::move(outs.take()[0].values);
 }
 
@@ -238,10 +246,10 @@ double estimateNoiseSigma(const double* image, std::size_t rows, std::size_t col
     for (std::size_t i = 0; i < R; ++i) {
       double hh = 0, hl = 0, lh = 0;
       for (std::size_t l = 0; l < 4; ++l) {
-        const std::size_t c = mirrorIndex(2 * j + l, cols);
+        const std::size_t c = mirrorIndexOf(2 * j + l, cols);
         double high = 0, low = 0;
         for (std::size_t k = 0; k < 4; ++k) {
-          const double x = image[mirrorIndex(2 * i + k, rows) + rows * c];
+          const double x = image[mirrorIndexOf(2 * i + k, rows) + rows * c];
           high += g[k] * x;
           low += h[k] * x;
         }
@@ -365,8 +373,8 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
   // Mirror-padded, transformed image.
   std::vector<double> padded(P * Q);
   parallelFor(Q, [&](std::size_t j) {
-    const std::size_t c = mirrorIndex(j, cols);
-    for (std::size_t i = 0; i < P; ++i) padded[i + P * j] = forward(image[mirrorIndex(i, rows) + rows * c]);
+    const std::size_t c = mirrorIndexOf(j, cols);
+    for (std::size_t i = 0; i < P; ++i) padded[i + P * j] = forward(image[mirrorIndexOf(i, rows) + rows * c]);
   });
   for (double v : padded)
     if (!std::isfinite(v)) throw Error("Option 'Sigma' is too small for the image's values.");
@@ -406,7 +414,8 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
       const std::size_t sj = (j + dj) % Q;
       for (std::size_t i = 0; i < P; ++i) shifted.values[i + P * j] = padded[(i + di) % P + P * sj];
     });
-    const std::vector<double> est = runModule(options, inf.penalties, modulePoisson, std::move(shifted), sh);
+    const std::vector<double> est = runModule(options, inf.penalties, modulePoisson, std::move(shifted), sh,
+                                              options.partition && s == 0 ? &inf.partition : nullptr);
     parallelFor(Q, [&](std::size_t j) {
       const std::size_t sj = (j + dj) % Q;
       for (std::size_t i = 0; i < P; ++i) sum[(i + di) % P + P * sj] += est[i + P * j];
@@ -419,6 +428,35 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
   });
   inf.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return result;
+}
+
+}  // namespace dyadfit
+
+namespace dyadfit {
+
+std::vector<double> drawDenoisePartition(const double* grey, std::size_t rows, std::size_t cols,
+                                         const DenoiseInfo& info, int scale) {
+  const Partition& p = info.partition;
+  if (p.rows == 0 || p.rows != info.paddedRows || p.cols != info.paddedCols || rows > p.rows || cols > p.cols)
+    throw Error("No partition to draw: the denoising was not asked for one.");
+  // The partition covers the padded image: draw it over the image padded the
+  // same way, then keep the picture of the image itself.
+  const std::size_t P = p.rows, Q = p.cols;
+  std::vector<double> padded(P * Q);
+  for (std::size_t j = 0; j < Q; ++j)
+    for (std::size_t i = 0; i < P; ++i)
+      padded[i + P * j] = grey[mirrorIndexOf(i, rows) + rows * mirrorIndexOf(j, cols)];
+  DrawOptions draw;
+  draw.scale = scale;
+  displayRange(grey, rows * cols, draw.lo, draw.hi);
+  const std::vector<double> full = drawPartition(padded.data(), P, Q, p, draw);
+  const std::size_t R = P * scale, C = Q * scale, r = rows * scale, c = cols * scale;
+  std::vector<double> picture(r * c * 3);
+  for (std::size_t k = 0; k < 3; ++k)
+    for (std::size_t j = 0; j < c; ++j)
+      std::copy_n(full.begin() + static_cast<std::ptrdiff_t>(k * R * C + j * R), r,
+                  picture.begin() + static_cast<std::ptrdiff_t>(k * r * c + j * r));
+  return picture;
 }
 
 }  // namespace dyadfit

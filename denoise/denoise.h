@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "dyadic/partition.h"
 #include "host/host.h"
 
 namespace dyadfit {
@@ -37,6 +38,9 @@ struct DenoiseOptions {
   double lines = -1;
   // Whether the host should report progress (the caller passes the report).
   bool progress = false;
+  // Whether to keep the partition of the unshifted run in DenoiseInfo (set
+  // by hosts that draw it; not a user option).
+  bool partition = false;
 };
 
 struct DenoiseInfo {
@@ -47,6 +51,8 @@ struct DenoiseInfo {
   int shifts = 0;
   std::size_t paddedRows = 0, paddedCols = 0;
   double seconds = 0;
+  // The partition of the unshifted run over the padded image, when asked for.
+  Partition partition;
 };
 
 // Called with the fraction of the work done, from the calling thread.
@@ -67,5 +73,15 @@ double estimateNoiseSigma(const double* image, std::size_t rows, std::size_t col
 std::vector<double> denoiseImage(const double* image, std::size_t rows, std::size_t cols, ValueClass cls,
                                  const DenoiseOptions& options, DenoiseInfo* info = nullptr,
                                  const ProgressFn& progress = {});
+
+// The partition kept in `info` drawn over `grey` (rows x cols column-major:
+// the estimate or the image), as an (rows*scale) x (cols*scale) x 3
+// column-major RGB picture in [0, 1], grey shown over its own range.
+std::vector<double> drawDenoisePartition(const double* grey, std::size_t rows, std::size_t cols,
+                                         const DenoiseInfo& info, int scale);
+
+// Whole-sample mirror of index p into [0, n): ... 1 0 | 0 1 ... n-1 | n-1 ...,
+// the padding of images to dyadic sides.
+std::size_t mirrorIndexOf(std::size_t p, std::size_t n);
 
 }  // namespace dyadfit

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "denoise/denoise.h"
+#include "draw/show_entry.h"
 #include "host/mex_binding.h"
 
 namespace {
@@ -71,9 +72,22 @@ mxArray* row(const std::vector<double>& v) {
   return a;
 }
 
-mxArray* infoStruct(const DenoiseInfo& info, const DenoiseOptions& o) {
+// The partition of the unshifted run drawn over the estimate, as dyadfit_show
+// draws squares: (rows x cols) x 3, enlarged to at least 512 pixels.
+mxArray* partitionPicture(const DenoiseInfo& info, const std::vector<double>& est, std::size_t rows, std::size_t cols) {
+  // An image returned as it was (no noise found, no counts) has none.
+  if (info.partition.rows == 0) return mxCreateDoubleMatrix(0, 0, mxREAL);
+  const int scale = defaultShowScale(rows, cols);
+  const std::vector<double> rgb = drawDenoisePartition(est.data(), rows, cols, info, scale);
+  const mwSize dims[3] = {rows * scale, cols * scale, 3};
+  mxArray* a = mxCreateNumericArray(3, dims, mxDOUBLE_CLASS, mxREAL);
+  std::copy(rgb.begin(), rgb.end(), mxGetPr(a));
+  return a;
+}
+
+mxArray* infoStruct(const DenoiseInfo& info, const DenoiseOptions& o, mxArray* picture) {
   const char* fields[] = {"method",    "noise",  "sigma",       "sigma_estimated", "block_side",
-                          "penalties", "shifts", "padded_size", "seconds"};
+                          "penalties", "shifts", "padded_size", "seconds",         "partition"};
   mxArray* s = mxCreateStructMatrix(1, 1, sizeof fields / sizeof *fields, fields);
   const char* method = o.method == DenoiseMethod::Constant   ? "constant"
                        : o.method == DenoiseMethod::Wedgelet ? "wedgelet"
@@ -87,6 +101,7 @@ mxArray* infoStruct(const DenoiseInfo& info, const DenoiseOptions& o) {
   mxSetField(s, 0, "shifts", mxCreateDoubleScalar(info.shifts));
   mxSetField(s, 0, "padded_size", row({double(info.paddedRows), double(info.paddedCols)}));
   mxSetField(s, 0, "seconds", mxCreateDoubleScalar(info.seconds));
+  mxSetField(s, 0, "partition", picture);
   return s;
 }
 
@@ -98,7 +113,8 @@ void denoiseGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
   for (const MexInput& v : views) ptrs.push_back(&v);
   const Input& image = views[0];
   if (!image.isRealMatrix()) throw Error("The image must be a real numeric or logical matrix.");
-  const DenoiseOptions options = parseDenoiseOptions(Inputs(ptrs.data(), ptrs.size()), 1);
+  DenoiseOptions options = parseDenoiseOptions(Inputs(ptrs.data(), ptrs.size()), 1);
+  options.partition = nlhs > 1;
   std::vector<double> values(image.rows() * image.cols());
   image.toDoubles(values.data());
   DenoiseInfo info;
@@ -113,8 +129,9 @@ void denoiseGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
     };
   const std::vector<double> est =
       denoiseImage(values.data(), image.rows(), image.cols(), valueClass(prhs[0]), options, &info, progress);
+  mxArray* drawn = nlhs > 1 ? partitionPicture(info, est, image.rows(), image.cols()) : nullptr;
   plhs[0] = resultArray(prhs[0], est);
-  if (nlhs > 1) plhs[1] = infoStruct(info, options);
+  if (nlhs > 1) plhs[1] = infoStruct(info, options, drawn);
 }
 
 }  // namespace

@@ -56,7 +56,11 @@
 %     EST   the estimate, the size and class of IMG.
 %     INFO  struct: method, noise, sigma (NaN under Poisson noise),
 %           sigma_estimated, block_side, penalties (as the module applied
-%           them), shifts, padded_size and seconds.
+%           them), shifts, padded_size, seconds, and partition: the
+%           partition of the unshifted run drawn over EST as dyadfit_show
+%           draws it (square outlines in red, the cuts of split squares in
+%           green), an RGB image enlarged so that its larger side has at
+%           least 512 pixels; [] when IMG was returned unchanged.
 %
 %   Errors (the message follows "dyadfit_denoise: ")
 %     The image is required: dyadfit_denoise(img, 'Name', value, ...).

@@ -46,6 +46,10 @@ function padding_and_classes()
   full = brindel(y(rows, cols) / 15, info.block_side, 'Gaussian', info.penalties(1), info.penalties(2)) * 15;
   check(isequal(est, full(1:37, 1:53)), 'mirror padding of a 37 x 53 image, cropped back');
   check(isequal(info.padded_size, [64 64]), 'padded size');
+  % The partition picture covers the image alone, enlarged as dyadfit_show
+  % enlarges (to 512 pixels along the larger side: 10 x here).
+  rgb = info.partition;
+  check(isequal(size(rgb), [370 530 3]) && all(rgb(:) >= 0 & rgb(:) <= 1), 'partition picture');
   % Every class comes back as itself, rounded and saturated as the host's
   % own conversion from double would.
   d = dyadfit_denoise(y + 40, 'Sigma', 15);
