@@ -34,7 +34,7 @@ test: build build-asan
 	$(MAKE) fuzz FUZZ_SECONDS=30
 
 demo: build
-	$(OCTAVE) --eval "addpath('$(BUILD)/mex'); addpath('demo'); dyadfit_demo('demo-output')"
+	$(OCTAVE) --eval "addpath('$(BUILD)/mex'); addpath('demo'); dyadfit_demo('demo-output'); dyadfit_photo_demo('demo-output');"
 
 bench: build
 	./bench/run.sh $(BUILD)
