@@ -13,7 +13,7 @@ PACKAGES := cmake make g++ octave liboctave-dev libgtest-dev liblapack-dev libbl
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build build-asan test test-asan demo bench fuzz clean
+.PHONY: all deps build build-asan test test-asan demo bench fuzz package clean
 
 all: build
 
@@ -38,6 +38,11 @@ demo: build
 
 bench: build
 	./bench/run.sh $(BUILD)
+
+# The Octave package, $(BUILD)/dyadfit-<version>.tar.gz, for pkg install; make test
+# installs it into a scratch prefix and runs pkg test (tests/test_package.sh).
+package: deps
+	./tools/make-package.sh $(BUILD)
 
 # Any crash, sanitizer report, leak, hang or failed check stops the run and fails
 # the target, leaving the input in $(FUZZ_BUILD)/ (crash-*, leak-*, timeout-*).

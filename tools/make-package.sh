@@ -96,44 +96,8 @@ Summary of important user-visible changes for dyadfit $version:
  ** The modules install with pkg install; functions: ${functions% }.
 EOF
 
-{
-  cat <<'EOF'
-# Builds every module with Octave's own compiler settings, LAPACK and BLAS:
-# the core objects once, then each gateway linked against them.
-MKOCTFILE ?= mkoctfile
-# Results are compared bit for bit: no contraction into FMA, no fast-math.
-FLAGS := -I. -std=c++20 -O2 -ffp-contract=off -fno-fast-math -DNDEBUG
-LIBS := $(shell $(MKOCTFILE) -p LAPACK_LIBS) $(shell $(MKOCTFILE) -p BLAS_LIBS) -pthread
-
-EOF
-  echo "CORE := ${core[*]}"
-  echo "MODULES := ${modules[*]}"
-  cat <<'EOF'
-CORE_OBJECTS := $(CORE:%.cc=obj/%.o)
-
-all: $(MODULES:=.mex)
-
-obj/%.o: %.cc
-	@mkdir -p $(@D)
-	$(MKOCTFILE) -c $(FLAGS) $< -o $@
-
-# The gateways and the binding talk to Octave.
-obj/mex/%.o: FLAGS += -DDYADFIT_HOST_OCTAVE
-obj/host/mex_binding.o: FLAGS += -DDYADFIT_HOST_OCTAVE
-
-libdyadfit_core.a: $(CORE_OBJECTS)
-	rm -f $@
-	$(AR) rcs $@ $^
-
-%.mex: obj/mex/%.o obj/host/mex_binding.o libdyadfit_core.a
-	$(MKOCTFILE) --mex -o $@ $^ $(LIBS)
-
-clean:
-	rm -rf obj libdyadfit_core.a $(MODULES:=.mex)
-
-.PHONY: all clean
-EOF
-} >"$pkg/src/Makefile"
+sed -e "s|@CORE@|${core[*]}|" -e "s|@MODULES@|${modules[*]}|" "$root/tools/package/Makefile.in" >"$pkg/src/Makefile"
+install -m 644 "$root/tools/package/post_install.m" "$pkg/post_install.m"
 
 mkdir -p "$outdir"
 tarball=$outdir/dyadfit-$version.tar.gz
