@@ -228,6 +228,28 @@ check "8-bit image denoised to 48 rows of 40 integers" \
 check "denoise option message" refused "denoise: Option 'Method' must be 'constant', 'wedgelet' or 'platelet'." \
   denoise --method cubic "$dir/n.txt" "$dir/x.txt"
 
+# The partition picture: the two-halves image under brindel, sh 2, pen 0 keeps
+# its four 2x2 squares; 4x4 pixels are drawn 128 x 128 each, so the square
+# borders are picture rows and columns 1, 256, 257 and 512, red, and the
+# inside of a square shows its grey.
+"$cli" brindel --sh 2 --pen 0,0 --lines 0 "$dir/b.pgm" "$dir/w.png" --partition "$dir/part.png" --on input
+check "partition picture written" [ -s "$dir/part.png" ]
+if command -v octave-cli > /dev/null; then
+  got=$(cd "$dir" && octave-cli --norc --no-window-system --quiet --eval '
+    p = double(imread("part.png")); p = p / max(p(:));  % black, white and red only: read as 1 bit
+    red = @(r, c) isequal(squeeze(p(r, c, :))(:)'"'"', [1 0 0]);
+    ok = isequal(size(p), [512 512 3]) && red(1, 100) && red(256, 100) && red(257, 300) && red(512, 512) ...
+         && red(100, 256) && red(300, 257) && isequal(squeeze(p(100, 100, :))(:)'"'"', [0 0 0]) ...
+         && isequal(squeeze(p(100, 400, :))(:)'"'"', [1 1 1]);
+    disp(ok)' 2>/dev/null)
+  check "partition outlines at the square borders" [ "$got" = 1 ]
+fi
+check "--on without --partition" refused "dyadfit: --on applies to the picture of --partition FILE" \
+  brindel --on input "$dir/b.pgm" "$dir/x.txt"
+check "--partition as text refused" refused \
+  "dyadfit: --partition needs a colour image file (.png, .tif, ...), not $dir/p.txt" \
+  brindel --partition "$dir/p.txt" "$dir/b.pgm" "$dir/x.txt"
+
 # A signal stops a run of minutes within seconds: a message, status 128 + signal, no OUT.
 # Job control keeps SIGINT of the background run from being ignored.
 awk 'BEGIN { srand(7); for (r = 0; r < 512; r++) { row = ""

@@ -19,6 +19,8 @@
 
 #include "constant/tessik_entry.h"
 #include "denoise/denoise.h"
+#include "draw/draw_partition.h"
+#include "draw/show_entry.h"
 #include "dyadic/parallel.h"
 #include "host/standalone.h"
 #include "platelet/quarlo_entry.h"
@@ -92,6 +94,12 @@ Options of every subcommand:
   --depth 8|16  bits per sample of an image OUT
   --quiet       no progress display and no summary on stderr (the progress
                 display appears only when stderr is a terminal)
+  --partition FILE   also write a picture of the final partition (first
+                channel): square outlines in red, the cut of every split
+                square in green, over the estimate; an 8-bit colour image,
+                enlarged so that its larger side has at least 512 pixels.
+                For denoise, the partition of the unshifted run.
+  --on estimate|input   what the partition is drawn over (estimate)
   --help        this text, or a subcommand's
 
 Exit status: 0 done; 1 error (unreadable or malformed IN, bad option value,
@@ -102,6 +110,7 @@ Ctrl-C ends the tool at once.
 
 Examples:
   dyadfit denoise noisy.png clean.png
+  dyadfit denoise photo.tif out.tif --partition part.png --on input
   dyadfit denoise --noise poisson --method platelet counts.tif est.tif
   dyadfit brindel --sh 4 --pen 3,6 --grey photo.jpg est.png
 )";
@@ -123,7 +132,7 @@ Options (names and messages as in Octave's dyadfit_denoise):
                     the image's signal-to-noise ratio; 1 for constant)
   --penalties A[,B] penalties on the scaled image (the modules' defaults)
   --lines L         lines tried per square (the modules' default)
-  and --threads, --grey, --depth, --quiet (see dyadfit --help).
+  and --threads, --grey, --depth, --quiet, --partition, --on (see dyadfit --help).
 
 Examples:
   dyadfit denoise noisy.png clean.png
@@ -140,7 +149,7 @@ IN must be square with a power-of-two side.
 
   --pen P    penalty per square, >= 0 (required; in squared intensity units)
   --sh N     block side of the pre-averaging, dividing the side (1)
-  and --threads, --grey, --depth, --quiet (see dyadfit --help).
+  and --threads, --grey, --depth, --quiet, --partition, --on (see dyadfit --help).
 
 Example:
   dyadfit tessik --pen 40 --sh 2 in.png est.png
@@ -159,7 +168,7 @@ IN's sides must be powers of two, at least 2 (non-square allowed).
   --pen A[,B]      penalty of one piece, and of each piece of a split
                    (defaults from the image size; B only beside A)
   --lines L        candidate lines per square, 0 to 1e8 (about (M*N)^(2/3))
-  and --threads, --grey, --depth, --quiet (see dyadfit --help).
+  and --threads, --grey, --depth, --quiet, --partition, --on (see dyadfit --help).
 
 The Gaussian cost is a plain sum of squares: for noise of standard deviation
 s, multiply the penalties by s^2 (or use dyadfit denoise).
@@ -191,8 +200,8 @@ bool isSubcommand(const std::string& s) { return s == "denoise" || s == "tessik"
 
 // The options a subcommand takes, each with a value unless it is a flag.
 const std::map<std::string, bool>& optionsOf(const std::string& sub) {
-  static const std::map<std::string, bool> common = {
-      {"--threads", true}, {"--grey", false}, {"--depth", true}, {"--quiet", false}, {"--partition", true}};
+  static const std::map<std::string, bool> common = {{"--threads", true}, {"--grey", false},     {"--depth", true},
+                                                     {"--quiet", false},  {"--partition", true}, {"--on", true}};
   static const std::map<std::string, std::map<std::string, bool>> table = [] {
     std::map<std::string, std::map<std::string, bool>> t;
     t["tessik"] = {{"--pen", true}, {"--sh", true}};
@@ -377,8 +386,23 @@ void printDenoiseInfo(const dyadfit::DenoiseInfo& info, const std::string& chann
                dyadfit::cli::durationText(info.seconds).c_str());
 }
 
-// The estimate of every channel.
-Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& progress) {
+// The partition picture as an 8-bit RGB image (values 0..255).
+Image pictureImage(const std::vector<double>& rgb, std::size_t rows, std::size_t cols) {
+  Image picture;
+  picture.depth = 8;
+  for (std::size_t k = 0; k < 3; ++k) {
+    std::vector<double> plane(rgb.begin() + static_cast<std::ptrdiff_t>(k * rows * cols),
+                              rgb.begin() + static_cast<std::ptrdiff_t>((k + 1) * rows * cols));
+    for (double& v : plane) v *= 255;
+    picture.channels.push_back(Array::matrix(rows, cols, std::move(plane)));
+  }
+  return picture;
+}
+
+// The estimate of every channel and, when `picture` is given, the final
+// partition of the first channel drawn over that channel's estimate (or over
+// the input with onInput).
+Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& progress, Image* picture, bool onInput) {
   Image out;
   out.depth = in.depth;
   const std::size_t channels = in.channels.size();
@@ -387,7 +411,7 @@ Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& prog
            (channels == 1 ? std::string() : " channel " + std::to_string(ch + 1) + "/" + std::to_string(channels));
   };
   if (cmd.sub == "denoise") {
-    const dyadfit::DenoiseOptions options = denoiseOptions(cmd);
+    dyadfit::DenoiseOptions options = denoiseOptions(cmd);
     // denoiseImage runs the entries directly: the stop request reaches them
     // through this scope, as callEntry's does for the modules.
     dyadfit::InterruptScope interruptible(dyadfit::interruptRequested);
@@ -395,9 +419,18 @@ Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& prog
     for (std::size_t ch = 0; ch < channels; ++ch) {
       progress.stage(label(ch), true);
       const Array& a = in.channels[ch];
+      options.partition = picture && ch == 0;
       std::vector<double> result = dyadfit::denoiseImage(a.values.data(), a.rows, a.cols, valueClass(in.depth), options,
                                                          &infos[ch], [&](double f) { progress.update(f); });
       out.channels.push_back(Array::matrix(a.rows, a.cols, std::move(result)));
+    }
+    if (picture) {
+      const Array& grey = onInput ? in.channels[0] : out.channels[0];
+      if (infos[0].partition.rows == 0)
+        throw Failure{"no partition to draw: " + cmd.files[0] + " was returned unchanged (no noise found)"};
+      const int scale = dyadfit::defaultShowScale(grey.rows, grey.cols);
+      *picture = pictureImage(dyadfit::drawDenoisePartition(grey.values.data(), grey.rows, grey.cols, infos[0], scale),
+                              grey.rows * scale, grey.cols * scale);
     }
     progress.finish();  // before the summary, on a clean line
     if (!cmd.quiet)
@@ -407,12 +440,27 @@ Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& prog
   const dyadfit::EntryFn entry = cmd.sub == "tessik"    ? dyadfit::tessik
                                  : cmd.sub == "brindel" ? dyadfit::brindel
                                                         : dyadfit::quarlo;
+  const dyadfit::PartitionedEntryFn partitioned = cmd.sub == "tessik"    ? dyadfit::tessikPartitioned
+                                                  : cmd.sub == "brindel" ? dyadfit::brindelPartitioned
+                                                                         : dyadfit::quarloPartitioned;
   const std::vector<Array> options = moduleInputs(cmd);
+  dyadfit::Partition partition;
   for (std::size_t ch = 0; ch < channels; ++ch) {
     progress.stage(label(ch), false);
     std::vector<Array> inputs{in.channels[ch]};
     inputs.insert(inputs.end(), options.begin(), options.end());
-    out.channels.push_back(std::move(dyadfit::callEntry(entry, inputs, 1).at(0)));
+    if (picture && ch == 0)
+      out.channels.push_back(std::move(dyadfit::callEntry(partitioned, inputs, 1, partition).at(0)));
+    else
+      out.channels.push_back(std::move(dyadfit::callEntry(entry, inputs, 1).at(0)));
+  }
+  if (picture) {
+    const Array& grey = onInput ? in.channels[0] : out.channels[0];
+    dyadfit::DrawOptions draw;
+    draw.scale = dyadfit::defaultShowScale(grey.rows, grey.cols);
+    dyadfit::displayRange(grey.values.data(), grey.size(), draw.lo, draw.hi);
+    *picture = pictureImage(dyadfit::drawPartition(grey.values.data(), grey.rows, grey.cols, partition, draw),
+                            grey.rows * draw.scale, grey.cols * draw.scale);
   }
   return out;
 }
@@ -420,7 +468,19 @@ Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& prog
 int run(const Command& cmd) {
   const std::string& inPath = cmd.files[0];
   const std::string& outPath = cmd.files[1];
-  if (!cmd.partition.empty()) throw Failure{"--partition is not available in this build"};
+  bool onInput = false;
+  if (auto it = cmd.values.find("--on"); it != cmd.values.end()) {
+    if (it->second != "input" && it->second != "estimate")
+      throw Failure{"option --on needs 'estimate' or 'input', not '" + it->second + "'"};
+    if (cmd.partition.empty()) throw Failure{"--on applies to the picture of --partition FILE"};
+    onInput = it->second == "input";
+  }
+  if (!cmd.partition.empty()) {
+    const auto format = dyadfit::cli::outputFormat(cmd.partition);
+    if (format == dyadfit::cli::OutputFormat::Text || format == dyadfit::cli::OutputFormat::Pgm)
+      throw Failure{"--partition needs a colour image file (.png, .tif, ...), not " + cmd.partition};
+    dyadfit::cli::checkWritablePath(cmd.partition);
+  }
   if (auto it = cmd.values.find("--threads"); it != cmd.values.end())
     dyadfit::setThreadCount(integerOption("--threads", it->second, 1, 256));
   int depth = 0;
@@ -443,10 +503,12 @@ int run(const Command& cmd) {
   dyadfit::cli::checkWritable(outPath, image.channels.size(), depth);
 
   dyadfit::cli::Progress progress(!cmd.quiet && ::isatty(STDERR_FILENO));
-  const Image result = estimate(cmd, image, progress);
+  Image picture;
+  const Image result = estimate(cmd, image, progress, cmd.partition.empty() ? nullptr : &picture, onInput);
   progress.finish();
   if (dyadfit::interruptRequested()) throw dyadfit::Error(dyadfit::kMsgInterrupted);
   dyadfit::cli::writeImage(outPath, result, depth);
+  if (!cmd.partition.empty()) dyadfit::cli::writeImage(cmd.partition, picture, 8);
   return 0;
 }
 
