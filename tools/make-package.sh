@@ -58,7 +58,7 @@ read -r -a incflags <<<"$(mkoctfile -p INCFLAGS)"
 files=$(for src in "${core[@]}" host/mex_binding.cc "${gateways[@]}"; do
   "$cxx" -std=c++20 -MM -MT x -DDYADFIT_HOST_OCTAVE -I"$root" "${incflags[@]}" "$root/$src" ||
     fail "cannot read the includes of $src"
-done | tr ' \\' '\n\n' | sed -n "s|^$root/||p" | sort -u)
+done | tr -s ' \\' '\n' | awk -v r="$root/" 'index($0, r) == 1 { print substr($0, length(r) + 1) }' | sort -u)
 for f in $files; do install -D -m 644 "$root/$f" "$pkg/src/$f"; done
 for f in "${mfiles[@]}"; do install -m 644 "$root/mex/$f" "$pkg/inst/$f"; done
 install -m 644 "$licence" "$pkg/COPYING"
