@@ -21,7 +21,7 @@ fail() {
 }
 
 version=$(sed -n 's/^project(dyadfit VERSION \([0-9][0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
-[[ -n "$version" ]] || fail "no 'project(dyadfit VERSION x.y.z' line in CMakeLists.txt"
+[[ -n "$version" ]] || fail "no 'project(dyadfit VERSION x.y.z ...)' line in CMakeLists.txt"
 [[ -r "$licence" ]] || fail "the GPL-3 text is missing: $licence (Debian package base-files)"
 
 # The one list of core sources: the words between 'set(DYADFIT_CORE_SOURCES'
