@@ -49,8 +49,17 @@ function quality(datadir)
           mods{3} = q(quarlo(Y, [], 'Poisson'));
         end
       end
+      % The least of three runs' seconds: one run is at the mercy of the machine.
       [e1, i1] = dyadfit_denoise(Y, noise{:}, 'Shifts', 1);
       [ed, id] = dyadfit_denoise(Y, noise{:});
+      t1 = i1.seconds;
+      td = id.seconds;
+      for r = 1:2
+        [~, i] = dyadfit_denoise(Y, noise{:}, 'Shifts', 1);
+        t1 = min(t1, i.seconds);
+        [~, i] = dyadfit_denoise(Y, noise{:});
+        td = min(td, i.seconds);
+      end
       sig = '-';
       if isempty(noise)
         err = 100 * (i1.sigma / s - 1);
@@ -59,7 +68,7 @@ function quality(datadir)
       end
       gain = psnr(ed, I, peak) - psnr(e1, I, peak);
       printf(fmt, names{k}, label, q(Y), mods{:}, q(e1), q(ed), sprintf('%+.2f', gain), sig, ...
-             sprintf('%.1f', id.seconds / i1.seconds));
+             sprintf('%.1f', td / t1));
       if strcmp(names{k}, 'camera') && strcmp(label, 'sigma 25')
         camera_gain = psnr(ed, I, peak) - str2double(mods{2});
         camera_shifts = gain;
@@ -68,7 +77,7 @@ function quality(datadir)
   end
   printf('\ncolumns: den_1 / den_def = dyadfit_denoise at Shifts 1 / at the default (%d); gain = den_def - den_1;\n', ...
          id.shifts);
-  printf('sigma%% = estimated sigma over the true one, less 1; time_x = seconds of den_def over den_1.\n');
+  printf('sigma%% = estimated sigma over the true one, less 1; time_x = seconds of den_def over den_1 (least of three runs each).\n');
   verdict = {'missed', 'met'};
   printf('target: estimated sigma within 5%% on every image: %s\n', verdict{1 + sigma_ok});
   printf('target: camera, sigma 25, dyadfit_denoise gains >= 3 dB over brindel: %+.2f dB, %s\n', camera_gain, ...
