@@ -333,11 +333,10 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
   inf.sigma = options.poisson ? std::numeric_limits<double>::quiet_NaN() : sigma;
 
   std::vector<double> result(n);
-  double total = 0;
-  for (std::size_t k = 0; k < n; ++k) total += image[k];
   // Nothing to estimate: no noise was found, or no count was seen. The
   // modules' defaults have no meaning there (a zero noise level, log 0).
-  if ((!options.poisson && !(sigma > 0)) || (modulePoisson && !(total > 0))) {
+  const bool noCounts = modulePoisson && std::all_of(image, image + n, [](double v) { return v == 0; });
+  if ((!options.poisson && !(sigma > 0)) || noCounts) {
     for (std::size_t k = 0; k < n; ++k) result[k] = toClass(image[k], cls);
     inf.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return result;
@@ -357,7 +356,10 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
     double mean = 0, var = 0;
     for (std::size_t k = 0; k < n; ++k) mean += forward(image[k]);
     mean /= double(n);
-    for (std::size_t k = 0; k < n; ++k) var += (forward(image[k]) - mean) * (forward(image[k]) - mean);
+    for (std::size_t k = 0; k < n; ++k) {
+      const double d = forward(image[k]) - mean;
+      var += d * d;
+    }
     var /= double(n);
     const double noiseVar = modulePoisson ? mean : 1.0;
     sh = defaultBlockSide(P, Q);

@@ -70,6 +70,10 @@ double estimateNoiseSigma(const double* image, std::size_t rows, std::size_t col
 
 // Denoises a rows x cols column-major image held as doubles of storage class
 // `cls`; returns rows x cols values representable in that class.
+// The call stops with Error("Interrupted.") only inside the caller's
+// InterruptScope (dyadic/parallel.h): the host opens it with its own poll, as
+// the bindings do, e.g. InterruptScope scope(interruptRequested) for C++
+// callers who use requestInterrupt(). Opening one here would hide the host's.
 std::vector<double> denoiseImage(const double* image, std::size_t rows, std::size_t cols, ValueClass cls,
                                  const DenoiseOptions& options, DenoiseInfo* info = nullptr,
                                  const ProgressFn& progress = {});
