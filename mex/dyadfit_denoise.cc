@@ -14,8 +14,18 @@ namespace {
 
 using namespace dyadfit;
 
-ValueClass valueClass(const mxArray* a) {
-  switch (mxGetClassID(a)) {
+// The core hands back values already rounded and clamped to the class's
+// range as doubles; only the 64-bit limits, which doubles round up, need
+// saturating here.
+template <class T>
+void store(const std::vector<double>& v, void* data) {
+  T* p = static_cast<T*>(data);
+  constexpr double top = static_cast<double>(std::numeric_limits<T>::max());
+  for (std::size_t k = 0; k < v.size(); ++k) p[k] = v[k] >= top ? std::numeric_limits<T>::max() : static_cast<T>(v[k]);
+}
+
+ValueClass classOf(mxClassID id) {
+  switch (id) {
     case mxSINGLE_CLASS: return ValueClass::Single;
     case mxINT8_CLASS: return ValueClass::Int8;
     case mxUINT8_CLASS: return ValueClass::UInt8;
@@ -30,26 +40,34 @@ ValueClass valueClass(const mxArray* a) {
   }
 }
 
-// The core hands back values already rounded and clamped to the class's
-// range as doubles; only the 64-bit limits, which doubles round up, need
-// saturating here.
-template <class T>
-void store(const std::vector<double>& v, void* data) {
-  T* p = static_cast<T*>(data);
-  constexpr double top = static_cast<double>(std::numeric_limits<T>::max());
-  for (std::size_t k = 0; k < v.size(); ++k) p[k] = v[k] >= top ? std::numeric_limits<T>::max() : static_cast<T>(v[k]);
+mxClassID idOf(ValueClass cls) {
+  switch (cls) {
+    case ValueClass::Single: return mxSINGLE_CLASS;
+    case ValueClass::Int8: return mxINT8_CLASS;
+    case ValueClass::UInt8: return mxUINT8_CLASS;
+    case ValueClass::Int16: return mxINT16_CLASS;
+    case ValueClass::UInt16: return mxUINT16_CLASS;
+    case ValueClass::Int32: return mxINT32_CLASS;
+    case ValueClass::UInt32: return mxUINT32_CLASS;
+    case ValueClass::Int64: return mxINT64_CLASS;
+    case ValueClass::UInt64: return mxUINT64_CLASS;
+    case ValueClass::Logical: return mxLOGICAL_CLASS;
+    default: return mxDOUBLE_CLASS;
+  }
 }
 
-mxArray* resultArray(const mxArray* image, const std::vector<double>& v) {
-  const mwSize m = mxGetM(image), n = mxGetN(image);
-  const mxClassID id = mxGetClassID(image);
+// The result array, of the image's dimensions and class `cls`.
+mxArray* resultArray(const mxArray* image, ValueClass cls, const std::vector<double>& v) {
+  const mwSize nd = mxGetNumberOfDimensions(image);
+  const mwSize* dims = mxGetDimensions(image);
+  const mxClassID id = idOf(cls);
   if (id == mxLOGICAL_CLASS) {
-    mxArray* a = mxCreateLogicalMatrix(m, n);
+    mxArray* a = mxCreateLogicalArray(nd, dims);
     mxLogical* p = mxGetLogicals(a);
     for (std::size_t k = 0; k < v.size(); ++k) p[k] = v[k] != 0;
     return a;
   }
-  mxArray* a = mxCreateNumericMatrix(m, n, id == mxDOUBLE_CLASS ? mxDOUBLE_CLASS : id, mxREAL);
+  mxArray* a = mxCreateNumericArray(nd, dims, id, mxREAL);
   void* d = mxGetData(a);
   switch (id) {
     case mxSINGLE_CLASS: store<float>(v, d); break;
@@ -72,36 +90,56 @@ mxArray* row(const std::vector<double>& v) {
   return a;
 }
 
-// The partition of the unshifted run drawn over the estimate, as dyadfit_show
-// draws squares: (rows x cols) x 3, enlarged to at least 512 pixels.
-mxArray* partitionPicture(const DenoiseInfo& info, const std::vector<double>& est, std::size_t rows, std::size_t cols) {
+// The partition of the first channel's unshifted run drawn over the estimate
+// (the mean of its channels), as dyadfit_show draws squares:
+// (rows x cols) x 3, enlarged to at least 512 pixels.
+mxArray* partitionPicture(const DenoiseInfo& info, const std::vector<double>& est, std::size_t rows, std::size_t cols,
+                          std::size_t channels) {
   // An image returned as it was (no noise found, no counts) has none.
   if (info.partition.rows == 0) return mxCreateDoubleMatrix(0, 0, mxREAL);
   const int scale = defaultShowScale(rows, cols);
-  const std::vector<double> rgb = drawDenoisePartition(est.data(), rows, cols, info, scale);
-  const mwSize dims[3] = {rows * scale, cols * scale, 3};
+  const std::vector<double> grey = channelMean(est.data(), rows, cols, channels);
+  const std::vector<double> rgb = drawDenoisePartition(grey.data(), rows, cols, info, scale);
+  const mwSize dims[3] = {static_cast<mwSize>(rows * scale), static_cast<mwSize>(cols * scale), 3};
   mxArray* a = mxCreateNumericArray(3, dims, mxDOUBLE_CLASS, mxREAL);
   std::copy(rgb.begin(), rgb.end(), mxGetPr(a));
   return a;
 }
 
+// Penalties of each denoised channel, one row each (channels left as they
+// were have none and are not listed).
+mxArray* penaltyRows(const DenoiseInfo& info) {
+  std::vector<const std::vector<double>*> rows;
+  for (const auto& p : info.penalties)
+    if (!p.empty()) rows.push_back(&p);
+  const std::size_t k = rows.empty() ? 0 : rows[0]->size();
+  mxArray* a = mxCreateDoubleMatrix(rows.size(), k, mxREAL);
+  double* d = mxGetPr(a);
+  for (std::size_t r = 0; r < rows.size(); ++r)
+    for (std::size_t c = 0; c < k; ++c) d[r + rows.size() * c] = (*rows[r])[c];
+  return a;
+}
+
 mxArray* infoStruct(const DenoiseInfo& info, const DenoiseOptions& o, mxArray* picture) {
-  const char* fields[] = {"method",    "noise",  "sigma",       "sigma_estimated", "block_side",
-                          "penalties", "shifts", "padded_size", "seconds",         "partition"};
+  const char* fields[] = {"method",   "noise",  "colour",          "sigma",      "sigma_estimated",
+                          "gain",     "offset", "read_noise",      "camera_estimated", "block_side",
+                          "penalties", "shifts", "padded_size",    "seconds",    "partition"};
   mxArray* s = mxCreateStructMatrix(1, 1, sizeof fields / sizeof *fields, fields);
-  const char* method = o.method == DenoiseMethod::Constant   ? "constant"
-                       : o.method == DenoiseMethod::Wedgelet ? "wedgelet"
-                                                             : "platelet";
-  mxSetField(s, 0, "method", mxCreateString(method));
-  mxSetField(s, 0, "noise", mxCreateString(o.poisson ? "poisson" : "gaussian"));
-  mxSetField(s, 0, "sigma", mxCreateDoubleScalar(info.sigma));
+  mxSetField(s, 0, "method", mxCreateString(methodName(o.method)));
+  mxSetField(s, 0, "noise", mxCreateString(noiseName(o.noise)));
+  mxSetField(s, 0, "colour", mxCreateString(colourName(o.colour)));
+  mxSetField(s, 0, "sigma", row(info.sigma));
   mxSetField(s, 0, "sigma_estimated", mxCreateLogicalScalar(info.sigmaEstimated));
-  mxSetField(s, 0, "block_side", mxCreateDoubleScalar(info.blockSide));
-  mxSetField(s, 0, "penalties", row(info.penalties));
+  mxSetField(s, 0, "gain", mxCreateDoubleScalar(info.camera.gain));
+  mxSetField(s, 0, "offset", mxCreateDoubleScalar(info.camera.offset));
+  mxSetField(s, 0, "read_noise", mxCreateDoubleScalar(info.camera.readNoise));
+  mxSetField(s, 0, "camera_estimated", mxCreateLogicalScalar(info.cameraEstimated));
+  mxSetField(s, 0, "block_side", row(std::vector<double>(info.blockSide.begin(), info.blockSide.end())));
+  mxSetField(s, 0, "penalties", penaltyRows(info));
   mxSetField(s, 0, "shifts", mxCreateDoubleScalar(info.shifts));
   mxSetField(s, 0, "padded_size", row({double(info.paddedRows), double(info.paddedCols)}));
   mxSetField(s, 0, "seconds", mxCreateDoubleScalar(info.seconds));
-  mxSetField(s, 0, "partition", picture);
+  mxSetField(s, 0, "partition", picture ? picture : mxCreateDoubleMatrix(0, 0, mxREAL));
   return s;
 }
 
@@ -112,10 +150,13 @@ void denoiseGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
   std::vector<const Input*> ptrs;
   for (const MexInput& v : views) ptrs.push_back(&v);
   const Input& image = views[0];
-  if (!image.isRealMatrix()) throw Error("The image must be a real numeric or logical matrix.");
+  if (!image.isNumericOrLogical() || image.isComplex() || image.isSparse() || image.dims() > 3)
+    throw Error("The image must be a real numeric or logical M x N or M x N x C array.");
   DenoiseOptions options = parseDenoiseOptions(Inputs(ptrs.data(), ptrs.size()), 1);
-  options.partition = nlhs > 1;
-  std::vector<double> values(image.rows() * image.cols());
+  options.partition = options.partition && nlhs > 1;
+  const mwSize* dims = mxGetDimensions(prhs[0]);
+  const std::size_t rows = dims[0], cols = dims[1], channels = image.dims() == 3 ? dims[2] : 1;
+  std::vector<double> values(rows * cols * channels);
   image.toDoubles(values.data());
   DenoiseInfo info;
   const auto start = std::chrono::steady_clock::now();
@@ -127,10 +168,10 @@ void denoiseGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
       mexPrintf("dyadfit_denoise: %3.0f%% done, %.1f s spent, about %.1f s left\n", 100 * done, spent,
                 spent * (1 - done) / done);
     };
-  const std::vector<double> est =
-      denoiseImage(values.data(), image.rows(), image.cols(), valueClass(prhs[0]), options, &info, progress);
-  mxArray* drawn = nlhs > 1 ? partitionPicture(info, est, image.rows(), image.cols()) : nullptr;
-  plhs[0] = resultArray(prhs[0], est);
+  const ValueClass cls = classOf(mxGetClassID(prhs[0]));
+  const std::vector<double> est = denoiseImage(values.data(), rows, cols, channels, cls, options, &info, progress);
+  mxArray* drawn = options.partition ? partitionPicture(info, est, rows, cols, channels) : nullptr;
+  plhs[0] = resultArray(prhs[0], denoiseResultClass(cls, options.noise), est);
   if (nlhs > 1) plhs[1] = infoStruct(info, options, drawn);
 }
 

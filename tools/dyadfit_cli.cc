@@ -375,13 +375,13 @@ std::string channelName(std::size_t ch, std::size_t channels) {
 
 void printDenoiseInfo(const dyadfit::DenoiseInfo& info, const std::string& channel) {
   std::string pens;
-  for (double p : info.penalties) {
+  for (double p : info.penalties[0]) {
     char buf[32];
     std::snprintf(buf, sizeof buf, pens.empty() ? "%.6g" : ",%.6g", p);
     pens += buf;
   }
   std::fprintf(stderr, "denoise%s: sigma %.6g (%s), block side %d, shifts %d, penalties %s, padded to %zux%zu, %s\n",
-               channel.c_str(), info.sigma, info.sigmaEstimated ? "estimated" : "given", info.blockSide, info.shifts,
+               channel.c_str(), info.sigma[0], info.sigmaEstimated ? "estimated" : "given", info.blockSide[0], info.shifts,
                pens.empty() ? "default" : pens.c_str(), info.paddedRows, info.paddedCols,
                dyadfit::cli::durationText(info.seconds).c_str());
 }
@@ -420,7 +420,7 @@ Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& prog
       progress.stage(label(ch), true);
       const Array& a = in.channels[ch];
       options.partition = picture && ch == 0;
-      std::vector<double> result = dyadfit::denoiseImage(a.values.data(), a.rows, a.cols, valueClass(in.depth), options,
+      std::vector<double> result = dyadfit::denoiseImage(a.values.data(), a.rows, a.cols, 1, valueClass(in.depth), options,
                                                          &infos[ch], [&](double f) { progress.update(f); });
       out.channels.push_back(Array::matrix(a.rows, a.cols, std::move(result)));
     }

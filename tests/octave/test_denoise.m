@@ -39,7 +39,7 @@ end
 function padding_and_classes()
   randn('seed', 12);
   y = test_image(37, 53) + 15 * randn(37, 53);
-  [est, info] = dyadfit_denoise(y, 'Sigma', 15, 'Shifts', 1);
+  [est, info] = dyadfit_denoise(y, 'Sigma', 15, 'Shifts', 1, 'Partition', true);
   % Mirror padding to 64 x 64 (rows 37, 36, ..., 11 after row 37), then crop.
   rows = [1:37, 37:-1:11];
   cols = [1:53, 53:-1:43];
@@ -97,22 +97,22 @@ function bad_inputs()
   img = magic(8);
   cases = {
     @() dyadfit_denoise(),                         'The image is required: dyadfit_denoise(img, ''Name'', value, ...).', 'no image'
-    @() dyadfit_denoise({1}),                      'The image must be a real numeric or logical matrix.', 'cell image'
-    @() dyadfit_denoise(ones(4, 4, 2)),            'The image must be a real numeric or logical matrix.', '3-D image'
-    @() dyadfit_denoise(img * 1i),                 'The image must be a real numeric or logical matrix.', 'complex image'
+    @() dyadfit_denoise({1}),                      'The image must be a real numeric or logical M x N or M x N x C array.', 'cell image'
+    @() dyadfit_denoise(ones(4, 4, 2, 2)),         'The image must be a real numeric or logical M x N or M x N x C array.', '4-D image'
+    @() dyadfit_denoise(img * 1i),                 'The image must be a real numeric or logical M x N or M x N x C array.', 'complex image'
     @() dyadfit_denoise(1:8),                      'The image must have at least 2 rows and 2 columns.', 'vector'
     @() dyadfit_denoise([img NaN(8, 1)]),          'The image must not hold NaN or Inf.',                 'NaN'
     @() dyadfit_denoise(-img, 'Noise', 'poisson'), 'Under Poisson noise the image must hold non-negative counts.', 'negative counts'
     @() dyadfit_denoise(img, 'Shifts'),            'Options must come in name-value pairs.',              'odd options'
     @() dyadfit_denoise(img, 3, 4),                'Option names must be text, such as ''Shifts''.',      'numeric name'
-    @() dyadfit_denoise(img, 'Shift', 4),          'Unknown option ''Shift''; the options are Method, Noise, Shifts, Sigma, BlockSide, Penalties, Lines and Progress.', 'unknown'
+    @() dyadfit_denoise(img, 'Shift', 4),          'Unknown option ''Shift''; the options are Method, Noise, Colour, Shifts, Sigma, Gain, Offset, ReadNoise, BlockSide, Penalties, Lines, Progress and Partition.', 'unknown'
     @() dyadfit_denoise(img, 'Method', 'linear'),  'Option ''Method'' must be ''constant'', ''wedgelet'' or ''platelet''.', 'method'
-    @() dyadfit_denoise(img, 'Noise', 3),          'Option ''Noise'' must be ''gaussian'' or ''poisson''.', 'noise'
+    @() dyadfit_denoise(img, 'Noise', 3),          'Option ''Noise'' must be ''gaussian'', ''poisson'' or ''poisson-gaussian''.', 'noise'
     @() dyadfit_denoise(img, 'Shifts', 2.5),       'Option ''Shifts'' must be a whole number from 1 to 1024.', 'shifts'
     @() dyadfit_denoise(img, 'Shifts', 0),         'Option ''Shifts'' must be a whole number from 1 to 1024.', 'zero shifts'
-    @() dyadfit_denoise(img, 'Sigma', -1),         'Option ''Sigma'' must be a positive finite number, or [] to estimate it.', 'sigma'
+    @() dyadfit_denoise(img, 'Sigma', -1),         'Option ''Sigma'' must be a positive finite number, one per channel, or [] to estimate it.', 'sigma'
     @() dyadfit_denoise(img * 1e300, 'Sigma', 1e-300), 'Option ''Sigma'' is too small for the image''s values.', 'tiny sigma'
-    @() dyadfit_denoise(img, 'Sigma', Inf),        'Option ''Sigma'' must be a positive finite number, or [] to estimate it.', 'infinite sigma'
+    @() dyadfit_denoise(img, 'Sigma', Inf),        'Option ''Sigma'' must be a positive finite number, one per channel, or [] to estimate it.', 'infinite sigma'
     @() dyadfit_denoise(img, 'BlockSide', 3),      'Option ''BlockSide'' must be a power of two from 1 to 65536.', 'block side'
     @() dyadfit_denoise(img, 'BlockSide', 16),     'Option ''BlockSide'' must not exceed the smaller padded side, 8.', 'block side too large'
     @() dyadfit_denoise(img, 'Penalties', [1 2 3]), 'Option ''Penalties'' must be a vector of one or two finite non-negative numbers.', 'three penalties'
