@@ -4,6 +4,8 @@ function test_denoise()
   padding_and_classes();
   noise_level();
   poisson();
+  colour();
+  rates();
   bad_inputs();
   clear dyadfit_denoise brindel tessik
   check_done('test_denoise');
@@ -93,6 +95,48 @@ function poisson()
   check(isequal(dyadfit_denoise(zeros(8, 8), 'Noise', 'poisson'), zeros(8, 8)), 'no counts: zeros back');
 end
 
+function colour()
+  randn('seed', 15);
+  g = test_image(40, 48);
+  rgb = cat(3, g, fliplr(g), 200 - 0.5 * g);
+  y = rgb + 12 * randn(size(rgb));
+  % 'rgb': each channel as a grey image of its own, bit for bit.
+  [est, info] = dyadfit_denoise(y, 'Colour', 'rgb', 'Sigma', [12 10 14], 'Shifts', 1);
+  same = true;
+  for c = 1:3
+    same = same && isequal(est(:, :, c), dyadfit_denoise(y(:, :, c), 'Sigma', info.sigma(c), 'Shifts', 1));
+  end
+  check(same && isequal(info.sigma, [12 10 14]), 'rgb: one grey run per channel');
+  % 'opponent': the same runs in an orthonormal luminance and colour-difference
+  % basis, whose noise keeps its level, then back.
+  T = [1 1 1; sqrt(1.5) 0 -sqrt(1.5); 1/sqrt(2) -sqrt(2) 1/sqrt(2)] / sqrt(3);
+  to = @(x, M) reshape(reshape(x, [], 3) * M', size(x));
+  e_opp = to(dyadfit_denoise(to(y, T), 'Colour', 'rgb', 'Sigma', 12, 'Shifts', 1), T');
+  got = dyadfit_denoise(y, 'Sigma', 12, 'Shifts', 1);
+  check(max(abs(got(:) - e_opp(:))) < 1e-9 * max(abs(y(:))), 'opponent: grey runs in the opponent basis');
+  % Any class and size come back; sigma is estimated on each channel.
+  [u, info] = dyadfit_denoise(uint8(y));
+  check(isa(u, 'uint8') && isequal(size(u), size(y)) && numel(info.sigma) == 3 && ...
+        all(abs(info.sigma / 12 - 1) < 0.15) && strcmp(info.colour, 'opponent'), 'uint8 colour: class, size, sigmas');
+  % Two or four channels: one channel at a time.
+  four = cat(3, y, y(:, :, 1));
+  e4 = dyadfit_denoise(four, 'Sigma', 12, 'Shifts', 1);
+  check(isequal(e4(:, :, 4), dyadfit_denoise(y(:, :, 1), 'Sigma', 12, 'Shifts', 1)) && ...
+        isequal(size(e4), size(four)), 'four channels: each on its own');
+  check(isempty(info.partition), 'no partition picture unless asked for');
+end
+
+function rates()
+  % Under Poisson noise the estimate is a rate: double (single for single
+  % input), never rounded into the counts' class.
+  randp('seed', 16);
+  y = uint8(randp(test_image(32, 32) / 40));
+  est = dyadfit_denoise(y, 'Noise', 'poisson');
+  check(isa(est, 'double') && any(est(:) ~= round(est(:))) && ...
+        isequal(est, dyadfit_denoise(double(y), 'Noise', 'poisson')), 'uint8 counts: double rates');
+  check(isa(dyadfit_denoise(single(y), 'Noise', 'poisson'), 'single'), 'single counts: single rates');
+end
+
 function bad_inputs()
   img = magic(8);
   cases = {
@@ -120,6 +164,9 @@ function bad_inputs()
     @() dyadfit_denoise(img, 'Penalties', 1),      'Option ''Penalties'' must hold two numbers for the ''wedgelet'' method.', 'one penalty for wedgelets'
     @() dyadfit_denoise(img, 'Penalties', [1 2], 'Method', 'constant'), 'Option ''Penalties'' must hold one number for the ''constant'' method.', 'two for constant'
     @() dyadfit_denoise(img, 'Progress', 2),       'Option ''Progress'' must be true or false.', 'progress'
+    @() dyadfit_denoise(img, 'Sigma', [1 2 3]),    'Option ''Sigma'' must hold one number, or one per channel (1).', 'three sigmas, one channel'
+    @() dyadfit_denoise(img, 'Colour', 'lab'),     'Option ''Colour'' must be ''opponent'' or ''rgb''.', 'colour'
+    @() dyadfit_denoise(img, 'Partition', 'yes'),  'Option ''Partition'' must be true or false.', 'partition'
     @() dyadfit_denoise(img, 'Lines', -1),         'Option ''Lines'' must be a whole number from 0 to 1e8.', 'lines'
   };
   for k = 1:rows(cases)
