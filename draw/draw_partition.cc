@@ -14,24 +14,25 @@ namespace {
 // Beyond this many values (8 GiB of doubles) a picture is refused, not allocated.
 constexpr std::size_t kMaxPictureValues = std::size_t{1} << 30;
 
-class Picture {
+// What each picture pixel shows: grey, an outline or a cut. Lines are
+// marked first and blended once, so that a pixel two squares share is not
+// darkened twice.
+enum Mark : unsigned char { kGrey = 0, kOutline = 1, kCut = 2 };
+
+class Marks {
  public:
-  Picture(std::size_t rows, std::size_t cols, std::vector<double>& values)
-      : rows_(rows), cols_(cols), plane_(rows * cols), v_(values) {}
+  Marks(std::size_t rows, std::size_t cols) : rows_(rows), cols_(cols), m_(rows * cols, kGrey) {}
   // Rows and columns wrap, as squares of the shifted pruning do.
-  void set(long long r, long long c, const std::array<double, 3>& rgb) {
-    const std::size_t rr = wrap(r, rows_), cc = wrap(c, cols_);
-    const std::size_t k = rr + rows_ * cc;
-    for (int ch = 0; ch < 3; ++ch) v_[k + plane_ * static_cast<std::size_t>(ch)] = rgb[static_cast<std::size_t>(ch)];
-  }
+  void set(long long r, long long c, Mark mark) { m_[wrap(r, rows_) + rows_ * wrap(c, cols_)] = mark; }
+  Mark at(std::size_t k) const { return static_cast<Mark>(m_[k]); }
 
  private:
   static std::size_t wrap(long long v, std::size_t n) {
     const long long m = static_cast<long long>(n);
     return static_cast<std::size_t>(((v % m) + m) % m);
   }
-  std::size_t rows_, cols_, plane_;
-  std::vector<double>& v_;
+  std::size_t rows_, cols_;
+  std::vector<unsigned char> m_;
 };
 
 bool validColour(const std::array<double, 3>& rgb) {
@@ -71,6 +72,7 @@ std::vector<double> drawPartition(const double* grey, std::size_t rows, std::siz
   if (!(std::isfinite(options.lo) && std::isfinite(options.hi) && options.lo < options.hi))
     throw Error("The display range must be two finite values, lo < hi.");
   if (!validColour(options.outline) || !validColour(options.cut)) throw Error("Colours must lie in [0, 1].");
+  if (!(options.alpha >= 0.0 && options.alpha <= 1.0)) throw Error("The line opacity must lie in [0, 1].");
   const std::size_t s = static_cast<std::size_t>(options.scale);
   if (rows > 0 && cols > 0 &&
       (s > kMaxPictureValues / rows || s > kMaxPictureValues / cols || (rows * s) > kMaxPictureValues / (cols * s) / 3))
@@ -97,15 +99,20 @@ std::vector<double> drawPartition(const double* grey, std::size_t rows, std::siz
       out[k] = out[k + plane] = out[k + 2 * plane] = g;
     }
 
-  Picture pic(R, C, out);
-  const long long ls = options.scale;
+  Marks marks(R, C);
+  const long long ls = options.scale, lr = static_cast<long long>(R), lc = static_cast<long long>(C);
   for (const PartitionSquare& sq : partition.squares) {
     const long long r0 = sq.row * ls, c0 = sq.col * ls, len = sq.side * ls;
-    for (long long t = 0; t < len; ++t) {
-      pic.set(r0, c0 + t, options.outline);
-      pic.set(r0 + len - 1, c0 + t, options.outline);
-      pic.set(r0 + t, c0, options.outline);
-      pic.set(r0 + t, c0 + len - 1, options.outline);
+    // The far edges lie on the first row and column past the block, which
+    // the neighbour there shares; on the image's border, on its last ones.
+    const long long r1 = r0 + len == lr ? lr - 1 : r0 + len, c1 = c0 + len == lc ? lc - 1 : c0 + len;
+    for (long long c = c0; c <= c1; ++c) {
+      marks.set(r0, c, kOutline);
+      marks.set(r1, c, kOutline);
+    }
+    for (long long r = r0; r <= r1; ++r) {
+      marks.set(r, c0, kOutline);
+      marks.set(r, c1, kOutline);
     }
   }
   for (const PartitionSquare& sq : partition.squares) {
@@ -123,7 +130,7 @@ std::vector<double> drawPartition(const double* grey, std::size_t rows, std::siz
     const long long sr = r < r1 ? 1 : -1, sc = c < c1 ? 1 : -1;
     long long err = dr + dc;
     for (;;) {
-      pic.set(r, c, options.cut);
+      marks.set(r, c, kCut);
       if (r == r1 && c == c1) break;
       const long long e2 = 2 * err;
       if (e2 >= dc) {
@@ -136,7 +143,31 @@ std::vector<double> drawPartition(const double* grey, std::size_t rows, std::siz
       }
     }
   }
+
+  const double a = options.alpha;
+  for (std::size_t k = 0; k < plane; ++k) {
+    const Mark m = marks.at(k);
+    if (m == kGrey) continue;
+    const std::array<double, 3>& rgb = m == kOutline ? options.outline : options.cut;
+    for (std::size_t ch = 0; ch < 3; ++ch) {
+      double& v = out[k + plane * ch];
+      v = a * rgb[ch] + (1 - a) * v;
+    }
+  }
   return out;
+}
+
+std::string partitionLegend(std::size_t squares, std::size_t cuts, const DrawOptions& options) {
+  std::string line = "dyadic partition: " + std::to_string(squares) + (squares == 1 ? " square (" : " squares (") +
+                     options.outlineName + ")";
+  if (cuts > 0) line += ", " + std::to_string(cuts) + " split by a cut (" + options.cutName + ")";
+  return line;
+}
+
+std::string partitionLegend(const Partition& partition, const DrawOptions& options) {
+  const std::size_t cuts = static_cast<std::size_t>(std::count_if(
+      partition.squares.begin(), partition.squares.end(), [](const PartitionSquare& s) { return s.split && s.crosses; }));
+  return partitionLegend(partition.squares.size(), cuts, options);
 }
 
 }  // namespace dyadfit

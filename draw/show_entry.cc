@@ -18,15 +18,9 @@ bool given(Inputs in, std::size_t k) { return in.size() > k && in[k]->rows() * i
 
 bool isNumber(const Input& a) { return a.isRealMatrix() && a.rows() * a.cols() == 1; }
 
-}  // namespace
-
-int defaultShowScale(std::size_t rows, std::size_t cols) {
-  const std::size_t larger = std::max<std::size_t>(1, std::max(rows, cols));
-  return static_cast<int>(std::max<std::size_t>(1, (kShowSide + larger - 1) / larger));
-}
-
-void dyadfitShow(Inputs in, Outputs& out) {
-  if (out.requested() > 1) throw Error(kMsgTooManyOutputs);
+// The picture in result 1; with `counts`, [squares, cut squares] in result 2.
+void show(Inputs in, Outputs& out, bool counts) {
+  if (out.requested() > (counts ? 2 : 1)) throw Error(kMsgTooManyOutputs);
   if (in.size() > 5) throw Error("There are at most 5 input parameters allowed!");
   if (in.size() < 2) throw Error("There are at least 2 input parameters required!");
 
@@ -83,6 +77,23 @@ void dyadfitShow(Inputs in, Outputs& out) {
   const std::size_t R = rows * static_cast<std::size_t>(options.scale);
   const std::size_t C = cols * static_cast<std::size_t>(options.scale);
   std::memcpy(out.create(0, R, 3 * C), picture.data(), picture.size() * sizeof(double));
+  if (counts) {
+    double* n = out.create(1, 1, 2);
+    n[0] = static_cast<double>(partition.squares.size());
+    n[1] = static_cast<double>(std::count_if(partition.squares.begin(), partition.squares.end(),
+                                             [](const PartitionSquare& s) { return s.split && s.crosses; }));
+  }
 }
+
+}  // namespace
+
+int defaultShowScale(std::size_t rows, std::size_t cols) {
+  const std::size_t larger = std::max<std::size_t>(1, std::max(rows, cols));
+  return static_cast<int>(std::max<std::size_t>(1, (kShowSide + larger - 1) / larger));
+}
+
+void dyadfitShow(Inputs in, Outputs& out) { show(in, out, false); }
+
+void dyadfitShowCounted(Inputs in, Outputs& out) { show(in, out, true); }
 
 }  // namespace dyadfit

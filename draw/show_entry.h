@@ -10,6 +10,10 @@ namespace dyadfit {
 // R x C x 3). See mex/dyadfit_show.m for the inputs.
 void dyadfitShow(Inputs in, Outputs& out);
 
+// dyadfitShow for the gateway's own display: result 2 is [squares, cut
+// squares], the counts of the figure's legend (see partitionLegend).
+void dyadfitShowCounted(Inputs in, Outputs& out);
+
 // The default scale for an image: the smallest that makes its larger side at
 // least 512 picture pixels, 1 from 512 up.
 int defaultShowScale(std::size_t rows, std::size_t cols);

@@ -45,6 +45,8 @@ PartitionSquare square(int row, int col, int side) {
 
 TEST(DrawPartition, OutlinesAndCutPixels) {
   // 8 x 8: a split 4 x 4 square, two whole ones and four of side 2, at scale 2.
+  // Neighbours share one line: a square's far edges lie on the first picture
+  // row and column past its block, or on the last ones at the image border.
   // The cut runs from (row 4, col 0.5) to (row 0, col 3): picture pixels
   // (7, 1) (row 8 clamped into the square) to (0, 6), walked by Bresenham.
   Partition p{8,
@@ -59,27 +61,38 @@ TEST(DrawPartition, OutlinesAndCutPixels) {
   std::vector<double> grey(64);
   for (std::size_t k = 0; k < 64; ++k) grey[k] = static_cast<double>(k);
   DrawOptions o;
-  o.scale = 2, o.lo = 0, o.hi = 63, o.outline = {1.0, 0.5, 0.0}, o.cut = {0.0, 0.0, 1.0};
+  o.scale = 2, o.lo = 0, o.hi = 63, o.outline = {1.0, 0.5, 0.0}, o.cut = {0.0, 0.0, 1.0}, o.alpha = 1;
   const std::vector<double> pic = drawPartition(grey.data(), 8, 8, p, o);
   ASSERT_EQ(pic.size(), 16u * 16u * 3u);
   const std::vector<std::string> expected = {
-      "######/#########", "#..../.##......#", "#..../.##......#", "#.../..##......#",
-      "#../...##......#", "#./....##......#", "#./....##......#", "#/##############",
-      "################", "#......##..##..#", "#......##..##..#", "#......#########",
-      "#......#########", "#......##..##..#", "#......##..##..#", "################"};
+      "######/#########", "#..../..#......#", "#..../..#......#", "#.../...#......#",
+      "#../....#......#", "#./.....#......#", "#./.....#......#", "#/......#......#",
+      "################", "#.......#...#..#", "#.......#...#..#", "#.......#...#..#",
+      "#.......########", "#.......#...#..#", "#.......#...#..#", "################"};
   EXPECT_EQ(art(pic, 16, 16, o), expected);
   // Grey elsewhere: picture pixel (3, 10) shows image pixel (1, 5), value 41.
   const std::size_t k = 3 + 16 * 10;
   EXPECT_EQ(pic[k], 41.0 / 63);
   EXPECT_EQ(pic[k + 256], 41.0 / 63);
   EXPECT_EQ(pic[k + 512], 41.0 / 63);
+  EXPECT_EQ(partitionLegend(p, DrawOptions{}), "dyadic partition: 7 squares (yellow), 1 split by a cut (blue)");
+  EXPECT_EQ(partitionLegend(1, 0, DrawOptions{}), "dyadic partition: 1 square (yellow)");
 
-  // A square of the shifted pruning runs past the corner and wraps.
+  // A square of the shifted pruning runs past the corner and wraps: its
+  // edges fall on row and column 2. Lines are blended over the grey, a pixel
+  // crossed by four of them once.
   const Partition wrap{4, 4, 4, 0, {square(2, 2, 4)}};
-  const std::vector<double> small(16, 0.5);
-  o.scale = 1, o.lo = 0, o.hi = 1;
-  EXPECT_EQ(art(drawPartition(small.data(), 4, 4, wrap, o), 4, 4, o),
-            (std::vector<std::string>{".##.", "####", "####", ".##."}));
+  const std::vector<double> half(16, 0.5);
+  o.scale = 1, o.lo = 0, o.hi = 1, o.alpha = 0.75;
+  const std::vector<double> blended = drawPartition(half.data(), 4, 4, wrap, o);
+  const std::vector<std::string> lines = {"..#.", "..#.", "####", "..#."};
+  for (std::size_t r = 0; r < 4; ++r)
+    for (std::size_t c = 0; c < 4; ++c) {
+      const bool line = lines[r][c] == '#';
+      EXPECT_EQ(blended[r + 4 * c], line ? 0.875 : 0.5);
+      EXPECT_EQ(blended[r + 4 * c + 16], 0.5);
+      EXPECT_EQ(blended[r + 4 * c + 32], line ? 0.125 : 0.5);
+    }
 }
 
 TEST(DrawPartition, GreyLevelsRangesAndErrors) {
@@ -125,6 +138,8 @@ TEST(DrawPartition, GreyLevelsRangesAndErrors) {
   EXPECT_EQ(message(none24, bad), "The display range must be two finite values, lo < hi.");
   bad = o, bad.cut = {0, 1.5, 0};
   EXPECT_EQ(message(none24, bad), "Colours must lie in [0, 1].");
+  bad = o, bad.alpha = kNaN;
+  EXPECT_EQ(message(none24, bad), "The line opacity must lie in [0, 1].");
   bad = o, bad.scale = 1 << 14;
   EXPECT_EQ(message(none24, bad), "The picture would be too large.");
   EXPECT_EQ(message(none24, o, 4, 2), "The partition is not of the image's size.");
@@ -235,12 +250,18 @@ TEST(Partition, ModulesReportSquaresAndCuts) {
 }
 
 TEST(Partition, ShowEntryResultsAndMessages) {
-  // A 2 x 2 image outlined whole: every pixel red, the planes side by side.
+  // A 2 x 2 image outlined whole: every pixel on a line, the planes side by
+  // side; the gateway's legend counts come with the counted entry.
   const Array img = Array::matrix(2, 2, {1, 2, 3, 4});
-  std::vector<Array> out =
-      callEntry(dyadfitShow, {img, Array::matrix(1, 3, {0, 0, 2}), Array::empty(), Array::scalar(1)}, 1);
+  std::vector<Array> out = callEntry(dyadfitShowCounted,
+                                     {img, Array::matrix(1, 3, {0, 0, 2}), Array::empty(), Array::scalar(1)}, 2);
   EXPECT_EQ(out[0].rows, 2u);
-  EXPECT_EQ(out[0].values, (std::vector<double>{1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
+  const DrawOptions d;
+  std::vector<double> outlined;
+  for (double c : d.outline)
+    for (double v : {1.0, 2.0, 3.0, 4.0}) outlined.push_back(d.alpha * c + (1 - d.alpha) * ((v - 1) / 3));
+  EXPECT_EQ(out[0].values, outlined);
+  EXPECT_EQ(out[1].values, (std::vector<double>{1, 0}));
   // No squares, scale 2, range [0 4]: the grey levels, each pixel four times.
   out = callEntry(dyadfitShow, {img, Array::empty(), Array::empty(), Array::scalar(2), Array::matrix(1, 2, {0, 4})}, 1);
   EXPECT_EQ(out[0].rows, 4u);
