@@ -5,10 +5,13 @@
 %   RGB = dyadfit_show(IMG, SQUARES, LAYOUT, SCALE, RANGE)
 %
 %   Outlines every square of SQUARES (result 3 of tessik, result 4 of
-%   brindel or quarlo) in red over the grey image IMG. With no output, the
-%   picture is shown with image() in the current figure; where the session
-%   has no window system or no graphics toolkit (octave-cli), nothing is
-%   shown and nothing is returned.
+%   brindel or quarlo) in yellow over the grey image IMG. With no output, the
+%   picture is shown with image() in the current figure, titled with a
+%   one-line legend ("dyadic partition: N squares (yellow)"); where the
+%   session has no window system or no graphics toolkit (octave-cli),
+%   nothing is shown or returned and a warning (id dyadfit:show:noDisplay)
+%   says: "no display here; ask for the picture, rgb = dyadfit_show(...),
+%   and save it with imwrite."
 %
 %   Inputs (an empty [] selects the default)
 %     IMG      M x N image, any real numeric or logical class, not empty.
@@ -33,10 +36,16 @@
 %              image shows mid grey).
 %
 %   Output
-%     RGB  (M*SCALE) x (N*SCALE) x 3 double, values in [0, 1]. Each
-%          square's outline is the picture pixels along its border: the
-%          first and last picture rows and columns of its block, so two
-%          neighbouring squares show a line two pixels wide.
+%     RGB  (M*SCALE) x (N*SCALE) x 3 double, values in [0, 1]. Outlines
+%          are one picture pixel wide at any SCALE, and neighbouring squares
+%          share theirs: a square's top and left edges lie on the first
+%          picture row and column of its block, its bottom and right edges
+%          on the first ones past it (the last ones at the image's border).
+%          A line pixel is yellow [1 0.85 0] blended over the grey with
+%          opacity 0.6: 0.6 * yellow + 0.4 * grey, so the image shows
+%          through. Yellow stays distinct from the blue [0 0.4 1] cuts that
+%          dyadfit_denoise's partition picture adds, also for red-green
+%          colour-blind readers.
 %
 %   Errors (the message follows "dyadfit_show: ")
 %     There are at least 2 input parameters required!
@@ -59,6 +68,7 @@
 %     [est, avg, labels, squares] = brindel(img);
 %     dyadfit_show(est, squares)                  % shown in a figure
 %     rgb = dyadfit_show(est, squares, [], 4);    % 256 x 256 x 3
+%     imwrite(rgb, 'partition.png');
 %     [~, ~, sq] = tessik(img, 3);
 %     rgb = dyadfit_show(img, sq, 'pixels');
 %
