@@ -88,17 +88,27 @@ struct ClipTables {
 double clippedSpread(const double* image, std::size_t rows, std::size_t cols, Saturation sat, double sigma) {
   static const ClipTables tables;
   std::vector<double> shift(cols), square(cols);
+  const double reach = 8 * sigma;  // beyond it the tables hold nothing
   parallelFor(cols, [&](std::size_t j) {
+    const std::size_t j0 = j > 0 ? j - 1 : 0, j1 = std::min(j + 1, cols - 1);
+    const auto row = [&](std::size_t i) {
+      double t = 0;
+      for (std::size_t v = j0; v <= j1; ++v) t += image[i + rows * v];
+      return t;
+    };
+    const double across = double(j1 - j0 + 1);
     double s1 = 0, s2 = 0;
+    double above = 0, here = row(0), below = rows > 1 ? row(1) : 0;
     for (std::size_t i = 0; i < rows; ++i) {
-      double sum = 0;
-      std::size_t count = 0;
-      for (std::size_t v = j > 0 ? j - 1 : 0; v <= std::min(j + 1, cols - 1); ++v)
-        for (std::size_t u = i > 0 ? i - 1 : 0; u <= std::min(i + 1, rows - 1); ++u, ++count) sum += image[u + rows * v];
-      const double m = sum / double(count);
-      const double above = (sat.hi - m) / sigma, below = (m - sat.lo) / sigma;
-      s1 += ClipTables::at(tables.shift, below) - ClipTables::at(tables.shift, above);
-      s2 += ClipTables::at(tables.loss, below) + ClipTables::at(tables.loss, above);
+      const double m = (above + here + below) / (across * double(1 + (i > 0) + (i + 1 < rows)));
+      if (m - sat.lo < reach || sat.hi - m < reach) {
+        const double up = (sat.hi - m) / sigma, down = (m - sat.lo) / sigma;
+        s1 += ClipTables::at(tables.shift, down) - ClipTables::at(tables.shift, up);
+        s2 += ClipTables::at(tables.loss, down) + ClipTables::at(tables.loss, up);
+      }
+      above = here;
+      here = below;
+      below = i + 2 < rows ? row(i + 2) : 0;
     }
     shift[j] = s1;
     square[j] = s2;
