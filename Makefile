@@ -7,7 +7,8 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 OCTAVE     := octave-cli --norc --no-window-system --no-history --quiet
 
 PACKAGES := cmake make g++ octave liboctave-dev libgtest-dev liblapack-dev libblas-dev \
-            liblapack64-dev libblas64-dev time clang libclang-rt-dev libgraphicsmagick++1-dev pkg-config
+            liblapack64-dev libblas64-dev time clang libclang-rt-dev libgraphicsmagick++1-dev pkg-config \
+            libtiff-dev libcfitsio-dev
 
 # The fuzz target: clang++ with libFuzzer, its own build tree and working corpus.
 FUZZ_BUILD   ?= build-fuzz

@@ -219,7 +219,7 @@ check "... give the same estimate" diff -q "$dir/e.txt" <(printf '1 1\n1 1\n')
 awk 'BEGIN { srand(9); for (r = 0; r < 48; r++) { row = ""
        for (c = 0; c < 40; c++) row = row (c ? " " : "") (c > r ? 160 : 60) + int(rand() * 30); print row } }' > "$dir/n.txt"
 msg=$("$cli" denoise --depth 8 "$dir/n.txt" "$dir/dn.png" 2>&1); rc=$?
-case "$rc:$msg" in "0:denoise: sigma "*) msg=ok ;; esac
+case "$rc:$msg" in "0:denoise: 1 channel, wedgelet, gaussian, sigma "*" (estimated), block side "*) msg=ok ;; esac
 check "denoise of 40x48 with a summary" [ "$msg" = ok ]
 "$cli" denoise "$dir/dn.png" "$dir/dn.txt" --quiet 2> "$dir/err"
 check "--quiet is silent" [ ! -s "$dir/err" ]
@@ -228,19 +228,100 @@ check "8-bit image denoised to 48 rows of 40 integers" \
 check "denoise option message" refused "denoise: Option 'Method' must be 'constant', 'wedgelet' or 'platelet'." \
   denoise --method cubic "$dir/n.txt" "$dir/x.txt"
 
+# Colour is denoised as a whole: a colour OUT of the same size, the summary per channel.
+awk 'BEGIN { srand(9); print "P3 40 48 255"; for (r = 0; r < 48; r++) for (c = 0; c < 40; c++)
+       print (c > r ? 160 : 60) + int(rand() * 30), (c > r ? 60 : 160) + int(rand() * 30), 100 + int(rand() * 30) }' \
+  > "$dir/n.ppm"
+msg=$("$cli" denoise "$dir/n.ppm" "$dir/dc.ppm" 2>&1)
+case "$msg" in "denoise: 3 channels (opponent), wedgelet, gaussian, sigma "*,*,*" (estimated), block sides "*,*,*) msg=ok ;; esac
+check "colour denoised in the opponent basis" [ "$msg" = ok ]
+check "colour OUT of 40x48" starts "$dir/dc.ppm" 'P6\n40 48\n255\n'
+msg=$("$cli" denoise --colour rgb --sigma 8,9,10 "$dir/n.ppm" "$dir/dc.ppm" 2>&1)
+case "$msg" in "denoise: 3 channels (rgb), wedgelet, gaussian, sigma 8,9,10 (given), block sides "*) msg=ok ;; esac
+check "a noise level per channel" [ "$msg" = ok ]
+
+# Rates are never rounded: float TIFF and FITS hold what the text holds
+# (TIFF in single precision), and colour agrees between their layouts.
+awk 'BEGIN { srand(4); for (r = 0; r < 20; r++) { row = ""
+       for (c = 0; c < 24; c++) row = row (c ? " " : "") (c > r ? 60 : 15) + int(rand() * 9); print row } }' > "$dir/g.txt"
+camera="--noise poisson-gaussian --gain 1.5 --offset 2 --read-noise 1"
+for o in r.txt r.tif r.fits; do "$cli" denoise $camera --quiet "$dir/g.txt" "$dir/$o"; done
+"$cli" denoise $camera --quiet "$dir/n.ppm" "$dir/rc.tif" && "$cli" denoise $camera --quiet "$dir/n.ppm" "$dir/rc.fits"
+msg=$("$cli" denoise $camera "$dir/g.txt" "$dir/r.txt" 2>&1)
+case "$msg" in "denoise: 1 channel, wedgelet, poisson-gaussian, gain 1.5, offset 2, read noise 1 (given), block side "*) msg=ok ;; esac
+check "camera named in the summary" [ "$msg" = ok ]
+check "rates in text are not whole" grep -q '\.' "$dir/r.txt"
+if command -v octave-cli > /dev/null; then
+  got=$(cd "$dir" && octave-cli --norc --no-window-system --quiet --eval '1;
+    function x = tiff(name)  % little-endian, uncompressed, one strip: as written
+      f = fopen(name); b = fread(f, Inf, "uint8=>uint8"); fclose(f);
+      u16 = @(k) double(typecast(b(k + 1:k + 2), "uint16")); u32 = @(k) double(typecast(b(k + 1:k + 4), "uint32"));
+      ifd = u32(4); tag = []; val = [];
+      for e = 0:u16(ifd) - 1
+        k = ifd + 2 + 12 * e; tag(end + 1) = u16(k); short = u16(k + 2) == 3;
+        if u32(k + 4) > 1 + short, k = u32(k + 8) - 8; end  % the first of values held elsewhere
+        if short, val(end + 1) = u16(k + 8); else val(end + 1) = u32(k + 8); end
+      end
+      t = @(id) val(tag == id);
+      assert(all(char(b(1:2))(:) == "I") && t(258) == 32 && t(339) == 3 && t(259) == 1 && t(278) >= t(257));
+      w = t(256); h = t(257); s = t(277);
+      x = typecast(b(t(273) + 1:t(273) + 4 * w * h * s), "single");
+      x = permute(reshape(x, s, w, h), [3 2 1]);
+    end
+    function x = fits(name)  % BITPIX -64, header of one record
+      f = fopen(name); h = char(fread(f, 2880, "char")(:)'"'"');
+      assert(~isempty(regexp(h, "^SIMPLE *= *T.{50}BITPIX *= *-64", "once")));
+      axes = cellfun(@(a) str2double(a{1}), regexp(h, "NAXIS[0-9] *= *([0-9]+)", "tokens"));
+      x = fread(f, prod(axes), "double", 0, "ieee-be"); fclose(f);
+      if numel(axes) == 2, axes(3) = 1; end
+      x = flipud(permute(reshape(x, axes), [2 1 3]));
+    end
+    t = load("r.txt"); a = tiff("r.tif"); b = fits("r.fits"); c = tiff("rc.tif"); d = fits("rc.fits");
+    disp(isequal(b, t) && isequal(a, single(t)) && isequal(size(d), [48 40 3]) && isequal(c, single(d)))' 2>/dev/null)
+  check "float TIFF and FITS read back exactly" [ "$got" = 1 ]
+fi
+check "rates refused in PNG" refused \
+  "dyadfit: rates would be rounded into PNG's integers: write a float .tif, .fits or .txt, or give --scale F" \
+  denoise --noise poisson "$dir/g.txt" "$dir/x.png"
+check "... before any work, nothing written" [ ! -e "$dir/x.png" ]
+check "rates refused in a 16-bit TIFF" refused \
+  "dyadfit: rates would be rounded into 16-bit TIFF's integers: write a float .tif, .fits or .txt, or give --scale F" \
+  brindel --noise poisson --depth 16 "$dir/b.pgm" "$dir/x.tif"
+head -16 "$dir/g.txt" | cut -d ' ' -f 1-16 > "$dir/g16.txt"
+"$cli" denoise --noise poisson --quiet "$dir/g16.txt" "$dir/p.txt"
+"$cli" denoise --noise poisson --quiet --scale 0.5 --depth 8 "$dir/g16.txt" "$dir/p.png" \
+  && "$cli" tessik --pen 0 "$dir/p.png" "$dir/p.png.txt"
+check "--scale: rates times F, rounded to 8 bits" \
+  diff -q "$dir/p.png.txt" <(awk '{ for (i = 1; i <= NF; i++) printf "%d%s", int($i * 0.5 + 0.5), i < NF ? " " : "\n" }' "$dir/p.txt")
+check "--scale needs rates" refused "dyadfit: --scale applies to rates: --noise poisson or poisson-gaussian" \
+  denoise --scale 2 "$dir/g.txt" "$dir/x.png"
+check "--scale must be positive" refused "dyadfit: option --scale needs a positive finite number, not '0'" \
+  brindel --noise poisson --scale 0 "$dir/b.pgm" "$dir/x.png"
+check "bad colour" refused "denoise: Option 'Colour' must be 'opponent' or 'rgb'." denoise --colour hsv "$dir/n.ppm" "$dir/x.png"
+check "two noise levels" refused \
+  "denoise: Option 'Sigma' must be a positive finite number, one per channel, or [] to estimate it." \
+  denoise --sigma 1,2 "$dir/n.ppm" "$dir/x.png"
+check "camera without its model" refused \
+  "denoise: Options 'Gain', 'Offset' and 'ReadNoise' need 'Noise', 'poisson-gaussian'." \
+  denoise --gain 2 "$dir/g.txt" "$dir/x.txt"
+check "bad read noise" refused \
+  "denoise: Option 'ReadNoise' must be a finite number of at least 0, or [] to estimate it." \
+  denoise --noise poisson-gaussian --read-noise -1 "$dir/g.txt" "$dir/x.txt"
+
 # The partition picture: the two-halves image under brindel, sh 2, pen 0 keeps
 # its four 2x2 squares; 4x4 pixels are drawn 128 x 128 each, so the square
-# borders are picture rows and columns 1, 256, 257 and 512, red, and the
+# borders are picture rows and columns 1, 257 and 512, one pixel of yellow
+# blended 0.6 over the grey (black on the left, white on the right), and the
 # inside of a square shows its grey.
 "$cli" brindel --sh 2 --pen 0,0 --lines 0 "$dir/b.pgm" "$dir/w.png" --partition "$dir/part.png" --on input
 check "partition picture written" [ -s "$dir/part.png" ]
 if command -v octave-cli > /dev/null; then
   got=$(cd "$dir" && octave-cli --norc --no-window-system --quiet --eval '
-    p = double(imread("part.png")); p = p / max(p(:));  % black, white and red only: read as 1 bit
-    red = @(r, c) isequal(squeeze(p(r, c, :))(:)'"'"', [1 0 0]);
-    ok = isequal(size(p), [512 512 3]) && red(1, 100) && red(256, 100) && red(257, 300) && red(512, 512) ...
-         && red(100, 256) && red(300, 257) && isequal(squeeze(p(100, 100, :))(:)'"'"', [0 0 0]) ...
-         && isequal(squeeze(p(100, 400, :))(:)'"'"', [1 1 1]);
+    p = double(imread("part.png")) / 255; y = 0.6 * [1 0.85 0];
+    is = @(r, c, v) max(abs(squeeze(p(r, c, :))(:)'"'"' - v)) < 1 / 255;
+    ok = isequal(size(p), [512 512 3]) && is(1, 100, y) && is(257, 100, y) && is(512, 100, y) ...
+         && is(256, 100, [0 0 0]) && is(100, 1, y) && is(100, 257, y + 0.4) && is(100, 256, [0 0 0]) ...
+         && is(100, 400, [1 1 1]);
     disp(ok)' 2>/dev/null)
   check "partition outlines at the square borders" [ "$got" = 1 ]
 fi

@@ -8,7 +8,10 @@
 // SIGINT or SIGTERM stops the run cleanly: no OUT, exit status 128 + signal.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +27,7 @@
 #include "dyadic/parallel.h"
 #include "host/standalone.h"
 #include "platelet/quarlo_entry.h"
+#include "tools/float_files.h"
 #include "tools/image_files.h"
 #include "tools/progress.h"
 #include "wedgelet/brindel_entry.h"
@@ -77,8 +81,9 @@ Subcommands:
 IN: PNG, TIFF (8 or 16 bits), JPEG, PGM/PPM/PNM, FITS, or a text matrix
 (numbers separated by spaces, one image row per line). A PGM's samples are
 read as stored, whatever its maxval. Only the first frame of a file is read;
-an alpha channel is dropped. A colour image is processed channel by channel,
-or with --grey on its luminance 0.299 R + 0.587 G + 0.114 B.
+an alpha channel is dropped. A colour image is denoised in a luminance and
+colour-difference basis (denoise --colour), and processed channel by channel
+by the modules; with --grey, its luminance 0.299 R + 0.587 G + 0.114 B is.
 
 OUT: by its extension, .png, .tif/.tiff, .jpg/.jpeg (8 bits), .pgm (one
 channel), .ppm/.pnm, .fits; any other name is a text matrix that keeps every
@@ -86,6 +91,12 @@ value exactly (%.17g; one channel). Image files hold the input's bit depth
 (8 or 16; 16 for a text IN) unless --depth says otherwise; values are rounded
 and clipped to 0..255 or 0..65535, and NaN or Inf is refused. OUT is written
 under a temporary name beside it and renamed when complete.
+
+Rates: under Poisson noise (--noise poisson, or poisson-gaussian for denoise)
+the estimate is a rate, never rounded: .tif is then written as 32-bit float
+TIFF, .fits as 64-bit float FITS, text as it is. A format of integers (.png,
+.jpg, .pgm, .ppm, or --depth) is refused unless --scale F multiplies the
+rates by F, after which they are rounded and clipped as above.
 
 Options of every subcommand:
   --threads N   worker threads, 1 to 256 (default: DYADFIT_THREADS, else the
@@ -95,11 +106,15 @@ Options of every subcommand:
   --quiet       no progress display and no summary on stderr (the progress
                 display appears only when stderr is a terminal)
   --partition FILE   also write a picture of the final partition (first
-                channel): square outlines in red, the cut of every split
-                square in green, over the estimate; an 8-bit colour image,
-                enlarged so that its larger side has at least 512 pixels.
-                For denoise, the partition of the unshifted run.
+                channel): square outlines in yellow, the cut of every split
+                square in blue, one pixel wide and blended over the estimate;
+                an 8-bit colour image, enlarged so that its larger side has
+                at least 512 pixels. For denoise, the partition of the
+                unshifted run (the luminance's for colour, drawn over the
+                mean of the channels).
   --on estimate|input   what the partition is drawn over (estimate)
+  --scale F     denoise, brindel, quarlo under Poisson noise: multiply the
+                rates by F > 0 and write integers (see Rates above)
   --help        this text, or a subcommand's
 
 Exit status: 0 done; 1 error (unreadable or malformed IN, bad option value,
@@ -111,33 +126,53 @@ Ctrl-C ends the tool at once.
 Examples:
   dyadfit denoise noisy.png clean.png
   dyadfit denoise photo.tif out.tif --partition part.png --on input
-  dyadfit denoise --noise poisson --method platelet counts.tif est.tif
+  dyadfit denoise --noise poisson --method platelet counts.tif rates.tif
+  dyadfit denoise --noise poisson --scale 4 counts.png est.png
   dyadfit brindel --sh 4 --pen 3,6 --grey photo.jpg est.png
 )";
 
 const char* const kDenoiseHelp = R"(usage: dyadfit denoise IN OUT [options]
 
 Denoises an image of any size: pads it to dyadic sides, finds the Gaussian
-noise level from the image (or takes --sigma), scales to unit variance, and
-averages the module's estimates over cyclic shifts of the grid. The result
-keeps the input's range (8- or 16-bit files: rounded to whole values).
-Summary on stderr: the noise level, block side, shifts, penalties and time.
+noise level of each channel from the image (or takes --sigma), scales to unit
+variance, and averages the module's estimates over cyclic shifts of the grid.
+A colour image is denoised as a whole, by default in an orthonormal
+luminance and colour-difference basis. Under Gaussian noise the result keeps
+the input's range (8- or 16-bit files: rounded to whole values); under the
+Poisson models it is a rate, never rounded (see Rates in dyadfit --help).
+Summary on stderr: channels, noise level per channel or the camera's
+parameters, block side per denoised channel, shifts, penalties and time.
 
 Options (names and messages as in Octave's dyadfit_denoise):
   --method constant|wedgelet|platelet   model of the pieces (wedgelet)
-  --noise gaussian|poisson              noise model (gaussian)
+  --noise gaussian|poisson|poisson-gaussian   noise model (gaussian):
+                    additive Gaussian, Poisson counts, or a camera's
+                    gain * Poisson + offset + Gaussian read noise
+  --colour opponent|rgb   colour in the opponent basis, or each channel as
+                    it is (opponent; Poisson counts: always each channel)
   --shifts N        shifted grids averaged, 1 to 1024 (4)
-  --sigma S         Gaussian noise level (estimated from the image)
+  --sigma S[,S,S]   Gaussian noise level, one for all channels or one per
+                    channel (estimated from each channel)
+  --gain G, --offset O, --read-noise R   poisson-gaussian camera, in the
+                    image's units: gain > 0, offset, read noise >= 0
+                    (each estimated from the image when not given)
   --block-side B    block side of the pre-averaging, a power of two (from
                     the image's signal-to-noise ratio; 1 for constant)
   --penalties A[,B] penalties on the scaled image (the modules' defaults)
   --lines L         lines tried per square (the modules' default)
+  --scale F         Poisson models: write the rates times F as integers
   and --threads, --grey, --depth, --quiet, --partition, --on (see dyadfit --help).
+  The partition picture shows the first denoised channel's partition (the
+  luminance of a colour image) over the mean of the channels.
 
 Examples:
   dyadfit denoise noisy.png clean.png
   dyadfit denoise --sigma 12.5 --shifts 8 scan.tif est.tif
-  dyadfit denoise --method platelet --noise poisson --grey photo.jpg est.png
+  dyadfit denoise --sigma 9,6,11 --colour rgb photo.png est.png
+  dyadfit denoise --method platelet --noise poisson counts.pgm rates.fits
+  dyadfit denoise --noise poisson-gaussian --gain 2.1 --offset 100 \
+                  --read-noise 3 raw.tif rates.tif
+  dyadfit denoise --noise poisson-gaussian raw.png est.png --scale 1
 )";
 
 const char* const kTessikHelp = R"(usage: dyadfit tessik IN OUT --pen P [--sh N] [options]
@@ -156,7 +191,7 @@ Example:
 )";
 
 const char* const kSplitHelp = R"(usage: dyadfit %s IN OUT [--sh N] [--noise gaussian|poisson] [--pen A[,B]]
-              [--lines L] [options]
+              [--lines L] [--scale F] [options]
 
 %s
 IN's sides must be powers of two, at least 2 (non-square allowed).
@@ -168,13 +203,16 @@ IN's sides must be powers of two, at least 2 (non-square allowed).
   --pen A[,B]      penalty of one piece, and of each piece of a split
                    (defaults from the image size; B only beside A)
   --lines L        candidate lines per square, 0 to 1e8 (about (M*N)^(2/3))
+  --scale F        under --noise poisson: write the rates times F as integers
+                   (else they need a float .tif, .fits or text OUT)
   and --threads, --grey, --depth, --quiet, --partition, --on (see dyadfit --help).
 
 The Gaussian cost is a plain sum of squares: for noise of standard deviation
 s, multiply the penalties by s^2 (or use dyadfit denoise).
 
-Example:
+Examples:
   dyadfit %s --sh 4 --pen 3,6 in.png est.png
+  dyadfit %s --noise poisson counts.pgm rates.tif
 )";
 
 const char* const kBrindelText =
@@ -190,7 +228,7 @@ void printHelp(const std::string& sub) {
   } else if (sub == "tessik") {
     std::fputs(kTessikHelp, stdout);
   } else if (sub == "brindel" || sub == "quarlo") {
-    std::printf(kSplitHelp, sub.c_str(), sub == "brindel" ? kBrindelText : kQuarloText, sub.c_str());
+    std::printf(kSplitHelp, sub.c_str(), sub == "brindel" ? kBrindelText : kQuarloText, sub.c_str(), sub.c_str());
   } else {
     std::fputs(kGeneralHelp, stdout);
   }
@@ -205,10 +243,11 @@ const std::map<std::string, bool>& optionsOf(const std::string& sub) {
   static const std::map<std::string, std::map<std::string, bool>> table = [] {
     std::map<std::string, std::map<std::string, bool>> t;
     t["tessik"] = {{"--pen", true}, {"--sh", true}};
-    t["brindel"] = {{"--sh", true}, {"--noise", true}, {"--pen", true}, {"--lines", true}};
+    t["brindel"] = {{"--sh", true}, {"--noise", true}, {"--pen", true}, {"--lines", true}, {"--scale", true}};
     t["quarlo"] = t["brindel"];
-    t["denoise"] = {{"--method", true},     {"--noise", true},     {"--shifts", true}, {"--sigma", true},
-                    {"--block-side", true}, {"--penalties", true}, {"--lines", true}};
+    t["denoise"] = {{"--method", true},     {"--noise", true},     {"--colour", true}, {"--shifts", true},
+                    {"--sigma", true},      {"--gain", true},      {"--offset", true}, {"--read-noise", true},
+                    {"--block-side", true}, {"--penalties", true}, {"--lines", true},  {"--scale", true}};
     for (auto& [name, options] : t) options.insert(common.begin(), common.end());
     return t;
   }();
@@ -340,16 +379,18 @@ std::vector<Array> moduleInputs(const Command& cmd) {
 // read by the same parser so that they take the same values and messages.
 dyadfit::DenoiseOptions denoiseOptions(const Command& cmd) {
   static const std::pair<const char*, const char*> names[] = {
-      {"--method", "Method"},        {"--noise", "Noise"},         {"--shifts", "Shifts"}, {"--sigma", "Sigma"},
+      {"--method", "Method"},        {"--noise", "Noise"},         {"--colour", "Colour"}, {"--shifts", "Shifts"},
+      {"--sigma", "Sigma"},          {"--gain", "Gain"},           {"--offset", "Offset"}, {"--read-noise", "ReadNoise"},
       {"--block-side", "BlockSide"}, {"--penalties", "Penalties"}, {"--lines", "Lines"}};
   std::vector<Array> pairs;
   for (const auto& [option, name] : names) {
     auto it = cmd.values.find(option);
     if (it == cmd.values.end()) continue;
+    const std::string o = option;
     pairs.push_back(Array::string(name));
-    if (std::string(option) == "--method" || std::string(option) == "--noise") {
+    if (o == "--method" || o == "--noise" || o == "--colour") {
       pairs.push_back(Array::string(it->second));
-    } else if (std::string(option) == "--penalties") {
+    } else if (o == "--penalties" || o == "--sigma") {
       const std::vector<double> list = numberList(option, it->second);
       pairs.push_back(Array::matrix(1, list.size(), list));
     } else {
@@ -362,28 +403,84 @@ dyadfit::DenoiseOptions denoiseOptions(const Command& cmd) {
   return dyadfit::parseDenoiseOptions(dyadfit::Inputs(inputs.data(), inputs.size()), 0);
 }
 
+std::string lowerText(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Whether the estimate is rates (Poisson noise), which are never rounded
+// unless --scale asks for integers.
+bool ratesOut(const Command& cmd) {
+  if (cmd.sub == "tessik" || !cmd.has("--noise")) return false;
+  const std::string noise = lowerText(cmd.values.at("--noise"));
+  return noise == "poisson" || (cmd.sub == "denoise" && noise == "poisson-gaussian");
+}
+
+// An image format of integer samples, as the refusal of rates names it.
+std::string integerFormatName(const std::string& path, int depth) {
+  using dyadfit::cli::OutputFormat;
+  switch (dyadfit::cli::outputFormat(path)) {
+    case OutputFormat::Png: return "PNG";
+    case OutputFormat::Jpeg: return "JPEG";
+    case OutputFormat::Pgm: return "PGM";
+    case OutputFormat::Tiff: return std::to_string(depth) + "-bit TIFF";
+    case OutputFormat::Fits: return std::to_string(depth) + "-bit FITS";
+    default: {
+      const std::string ext = path.substr(path.find_last_of('.') + 1);
+      std::string upper;
+      for (char c : ext) upper.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+      return upper;  // PPM or PNM
+    }
+  }
+}
+
 dyadfit::ValueClass valueClass(int depth) {
   if (depth == 8) return dyadfit::ValueClass::UInt8;
   if (depth == 16) return dyadfit::ValueClass::UInt16;
   return dyadfit::ValueClass::Double;
 }
 
-std::string channelName(std::size_t ch, std::size_t channels) {
-  static const char* const names[] = {"red", "green", "blue"};
-  return channels == 1 ? std::string() : std::string(" (") + names[ch] + ")";
+// "a,b,c" of `v`, each as %.6g.
+template <typename T>
+std::string listText(const std::vector<T>& v) {
+  std::string out;
+  for (std::size_t k = 0; k < v.size(); ++k) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, k ? ",%.6g" : "%.6g", static_cast<double>(v[k]));
+    out += buf;
+  }
+  return out;
 }
 
-void printDenoiseInfo(const dyadfit::DenoiseInfo& info, const std::string& channel) {
-  std::string pens;
-  for (double p : info.penalties[0]) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, pens.empty() ? "%.6g" : ",%.6g", p);
-    pens += buf;
+// One line: channels, noise level or camera, block sides and penalties per
+// denoised channel (opponent channels for colour), shifts, padding, time.
+void printDenoiseInfo(const dyadfit::DenoiseInfo& info, const dyadfit::DenoiseOptions& options) {
+  const std::size_t channels = info.sigma.size();
+  std::string line = "denoise: " + std::to_string(channels) + (channels == 1 ? " channel" : " channels");
+  // Poisson counts are denoised channel by channel, whatever the colour mode.
+  if (channels == 3)
+    line += options.noise == dyadfit::NoiseModel::Poisson ? " (rgb)"
+                                                           : std::string(" (") + dyadfit::colourName(options.colour) + ")";
+  line += std::string(", ") + dyadfit::methodName(options.method) + ", " + dyadfit::noiseName(options.noise);
+  if (options.noise == dyadfit::NoiseModel::Gaussian)
+    line += ", sigma " + listText(info.sigma) + (info.sigmaEstimated ? " (estimated)" : " (given)");
+  if (options.noise == dyadfit::NoiseModel::PoissonGaussian) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf, ", gain %.6g, offset %.6g, read noise %.6g (%s)", info.camera.gain,
+                  info.camera.offset, info.camera.readNoise, info.cameraEstimated ? "estimated" : "given");
+    line += buf;
   }
-  std::fprintf(stderr, "denoise%s: sigma %.6g (%s), block side %d, shifts %d, penalties %s, padded to %zux%zu, %s\n",
-               channel.c_str(), info.sigma[0], info.sigmaEstimated ? "estimated" : "given", info.blockSide[0], info.shifts,
-               pens.empty() ? "default" : pens.c_str(), info.paddedRows, info.paddedCols,
-               dyadfit::cli::durationText(info.seconds).c_str());
+  std::vector<std::string> pens;
+  for (const auto& p : info.penalties) pens.push_back(p.empty() ? "none" : listText(p));
+  // Channels with the same penalties show them once.
+  std::string penText = pens.empty() ? "none" : pens[0];
+  if (std::any_of(pens.begin(), pens.end(), [&](const std::string& p) { return p != pens[0]; }))
+    for (std::size_t k = 1; k < pens.size(); ++k) penText += " / " + pens[k];
+  line += (info.blockSide.size() == 1 ? ", block side " : ", block sides ") + listText(info.blockSide) +
+          ", shifts " + std::to_string(info.shifts) + ", penalties " + penText + ", padded to " +
+          std::to_string(info.paddedRows) + "x" + std::to_string(info.paddedCols) + ", " +
+          dyadfit::cli::durationText(info.seconds);
+  std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 // The partition picture as an 8-bit RGB image (values 0..255).
@@ -412,29 +509,34 @@ Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& prog
   };
   if (cmd.sub == "denoise") {
     dyadfit::DenoiseOptions options = denoiseOptions(cmd);
+    options.partition = picture != nullptr;
     // denoiseImage runs the entries directly: the stop request reaches them
     // through this scope, as callEntry's does for the modules.
     dyadfit::InterruptScope interruptible(dyadfit::interruptRequested);
-    std::vector<dyadfit::DenoiseInfo> infos(channels);
-    for (std::size_t ch = 0; ch < channels; ++ch) {
-      progress.stage(label(ch), true);
-      const Array& a = in.channels[ch];
-      options.partition = picture && ch == 0;
-      std::vector<double> result = dyadfit::denoiseImage(a.values.data(), a.rows, a.cols, 1, valueClass(in.depth), options,
-                                                         &infos[ch], [&](double f) { progress.update(f); });
-      out.channels.push_back(Array::matrix(a.rows, a.cols, std::move(result)));
-    }
+    const std::size_t rows = in.rows(), cols = in.cols(), n = rows * cols;
+    // All channels at once, column-major planes one after another: colour
+    // goes through the core's colour path, as from Octave.
+    std::vector<double> planes;
+    planes.reserve(n * channels);
+    for (const Array& a : in.channels) planes.insert(planes.end(), a.values.begin(), a.values.end());
+    progress.stage(cmd.sub, true);
+    dyadfit::DenoiseInfo info;
+    const std::vector<double> result = dyadfit::denoiseImage(planes.data(), rows, cols, channels, valueClass(in.depth),
+                                                             options, &info, [&](double f) { progress.update(f); });
+    for (std::size_t ch = 0; ch < channels; ++ch)
+      out.channels.push_back(Array::matrix(rows, cols, std::vector<double>(result.begin() + std::ptrdiff_t(ch * n),
+                                                                           result.begin() + std::ptrdiff_t((ch + 1) * n))));
     if (picture) {
-      const Array& grey = onInput ? in.channels[0] : out.channels[0];
-      if (infos[0].partition.rows == 0)
+      if (info.partition.rows == 0)
         throw Failure{"no partition to draw: " + cmd.files[0] + " was returned unchanged (no noise found)"};
-      const int scale = dyadfit::defaultShowScale(grey.rows, grey.cols);
-      *picture = pictureImage(dyadfit::drawDenoisePartition(grey.values.data(), grey.rows, grey.cols, infos[0], scale),
-                              grey.rows * scale, grey.cols * scale);
+      // The partition is the luminance's for colour: drawn over the channels' mean.
+      const std::vector<double> grey = dyadfit::channelMean(onInput ? planes.data() : result.data(), rows, cols, channels);
+      const int scale = dyadfit::defaultShowScale(rows, cols);
+      *picture = pictureImage(dyadfit::drawDenoisePartition(grey.data(), rows, cols, info, scale), rows * scale,
+                              cols * scale);
     }
     progress.finish();  // before the summary, on a clean line
-    if (!cmd.quiet)
-      for (std::size_t ch = 0; ch < channels; ++ch) printDenoiseInfo(infos[ch], channelName(ch, channels));
+    if (!cmd.quiet) printDenoiseInfo(info, options);
     return out;
   }
   const dyadfit::EntryFn entry = cmd.sub == "tessik"    ? dyadfit::tessik
@@ -496,6 +598,22 @@ int run(const Command& cmd) {
     (void)denoiseOptions(cmd);
   else
     (void)moduleInputs(cmd);
+  const bool rates = ratesOut(cmd);
+  double scale = 0;  // 0: rates written as they are
+  if (auto it = cmd.values.find("--scale"); it != cmd.values.end()) {
+    char* end = nullptr;
+    scale = std::strtod(it->second.c_str(), &end);
+    if (it->second.empty() || *end != '\0' || !(scale > 0) || !std::isfinite(scale))
+      throw Failure{"option --scale needs a positive finite number, not '" + it->second + "'"};
+    if (!rates)
+      throw Failure{std::string("--scale applies to rates: --noise poisson") +
+                    (cmd.sub == "denoise" ? " or poisson-gaussian" : "")};
+  }
+  const auto outFormat = dyadfit::cli::outputFormat(outPath);
+  const bool asFloat = rates && scale == 0 && outFormat != dyadfit::cli::OutputFormat::Text;
+  if (asFloat && (depth != 0 || !dyadfit::cli::holdsFloat(outFormat)))
+    throw Failure{"rates would be rounded into " + integerFormatName(outPath, depth) +
+                  "'s integers: write a float .tif, .fits or .txt, or give --scale F"};
   dyadfit::cli::checkWritablePath(outPath);
   Image image = dyadfit::cli::readImage(inPath);
   if (cmd.grey) image = dyadfit::cli::luminance(image);
@@ -507,7 +625,16 @@ int run(const Command& cmd) {
   const Image result = estimate(cmd, image, progress, cmd.partition.empty() ? nullptr : &picture, onInput);
   progress.finish();
   if (dyadfit::interruptRequested()) throw dyadfit::Error(dyadfit::kMsgInterrupted);
-  dyadfit::cli::writeImage(outPath, result, depth);
+  if (asFloat) {
+    dyadfit::cli::writeFloatImage(outPath, result);
+  } else if (scale != 0) {
+    Image scaled = result;
+    for (Array& a : scaled.channels)
+      for (double& v : a.values) v *= scale;
+    dyadfit::cli::writeImage(outPath, scaled, depth);
+  } else {
+    dyadfit::cli::writeImage(outPath, result, depth);
+  }
   if (!cmd.partition.empty()) dyadfit::cli::writeImage(cmd.partition, picture, 8);
   return 0;
 }
