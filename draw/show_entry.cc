@@ -89,7 +89,7 @@ void show(Inputs in, Outputs& out, bool counts) {
 
 int defaultShowScale(std::size_t rows, std::size_t cols) {
   const std::size_t larger = std::max<std::size_t>(1, std::max(rows, cols));
-  return static_cast<int>(std::max<std::size_t>(1, (kShowSide + larger - 1) / larger));
+  return static_cast<int>(std::max<std::size_t>(larger <= 2 * kShowSide ? 2 : 1, (kShowSide + larger - 1) / larger));
 }
 
 void dyadfitShow(Inputs in, Outputs& out) { show(in, out, false); }

@@ -15,7 +15,8 @@ void dyadfitShow(Inputs in, Outputs& out);
 void dyadfitShowCounted(Inputs in, Outputs& out);
 
 // The default scale for an image: the smallest that makes its larger side at
-// least 512 picture pixels, 1 from 512 up.
+// least 512 picture pixels, and at least 2 up to 1024 pixels, so that a square
+// of side 1 keeps one pixel of its own beside its one-pixel outline; 1 above.
 int defaultShowScale(std::size_t rows, std::size_t cols);
 
 }  // namespace dyadfit

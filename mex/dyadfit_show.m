@@ -29,7 +29,8 @@
 %     SCALE    positive integer: each pixel of IMG becomes SCALE x SCALE
 %              pixels of the picture, so that outlines leave the image
 %              visible. Default: the smallest that makes the larger side at
-%              least 512 pixels (1 from 512 up).
+%              least 512 pixels, and at least 2 up to 1024 pixels, so that
+%              a square of side 1 keeps a pixel beside its outline.
 %     RANGE    [LO HI], finite, LO < HI: LO shows black, HI white, values
 %              between them linearly, values beyond clamped, NaN black.
 %              Default: the least and largest finite values of IMG (a flat

@@ -269,7 +269,8 @@ TEST(Partition, ShowEntryResultsAndMessages) {
   EXPECT_EQ(out[0](3, 1), 0.5);    // image (1, 0) = 2
   EXPECT_EQ(out[0](0, 11), 0.75);  // blue plane, image (0, 1) = 3
   EXPECT_EQ(defaultShowScale(8, 8), 64);
-  EXPECT_EQ(defaultShowScale(600, 2), 1);
+  EXPECT_EQ(defaultShowScale(600, 2), 2);
+  EXPECT_EQ(defaultShowScale(1025, 2), 1);
 
   auto message = [](std::vector<Array> in, int nlhs = 1) {
     try {
