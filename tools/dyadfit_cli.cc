@@ -96,7 +96,8 @@ Rates: under Poisson noise (--noise poisson, or poisson-gaussian for denoise)
 the estimate is a rate, never rounded: .tif is then written as 32-bit float
 TIFF, .fits as 64-bit float FITS, text as it is. A format of integers (.png,
 .jpg, .pgm, .ppm, or --depth) is refused unless --scale F multiplies the
-rates by F, after which they are rounded and clipped as above.
+rates by F, after which image files hold integers, rounded and clipped as
+above (a text OUT holds the products exactly).
 
 Options of every subcommand:
   --threads N   worker threads, 1 to 256 (default: DYADFIT_THREADS, else the
