@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <numbers>
 #include <vector>
 
 #include "dyadic/parallel.h"
@@ -56,7 +58,7 @@ struct ClipTables {
   std::array<double, kSize> shift{}, loss{};
   ClipTables() {
     const auto Q = [](double t) { return 0.5 * std::erfc(t / std::sqrt(2.0)); };
-    const auto phi = [](double t) { return std::exp(-t * t / 2) / std::sqrt(2 * M_PI); };
+    const auto phi = [](double t) { return std::exp(-t * t / 2) / std::sqrt(2 * std::numbers::pi); };
     const auto psi = [&](double t) { return phi(t) - t * Q(t); };
     for (int k = 0; k < kSize; ++k) {
       const double u = double(k) / kSteps;
@@ -174,8 +176,8 @@ double estimateNoiseSigma(const double* image, std::size_t rows, std::size_t col
     }
   });
   const std::size_t untouched = static_cast<std::size_t>(std::count(saturated.begin(), saturated.end(), 0));
-  // A mostly saturated image: every position counts, as if none were, and
-  // the estimate is the noise's own level, uncorrected.
+  // A mostly saturated image: every position counts, as if none were
+  // saturated, and the level found is returned without correction.
   const bool clipped = untouched < R * C;
   const bool fallback = untouched < std::min(kMinUnsaturated, R * C);
   if (fallback) std::fill(saturated.begin(), saturated.end(), 0);
