@@ -17,8 +17,8 @@ function results = dyadfit_photo_demo(outdir, datadir)
 %   pen log(M*N)/3, its default elsewhere), as a user would call them
 %   first; dyadfit_denoise estimates the noise level itself. The partition
 %   picture is dyadfit_denoise's INFO.partition: the squares of its
-%   unshifted wedgelet run in red over the estimate, the cut of each split
-%   square in green.
+%   unshifted wedgelet run outlined in yellow over the estimate, the cut of
+%   each split square in blue.
 %
 %   RESULTS is the table as a struct array with fields method, psnr and
 %   seconds.
@@ -59,7 +59,7 @@ function results = dyadfit_photo_demo(outdir, datadir)
     end
     results(end + 1) = struct('method', runs{k, 1}, 'psnr', psnr(est{k}, clean), 'seconds', secs);
   end
-  [~, info] = dyadfit_denoise(noisy);
+  [~, info] = dyadfit_denoise(noisy, 'Partition', true);
 
   grey = @(x) repmat(min(max(x / 255, 0), 1), [1 1 3]);
   tiles = {grey(clean), grey(noisy), grey(est{2}), grey(est{3}); ...
