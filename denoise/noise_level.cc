@@ -73,12 +73,14 @@ struct ClipTables {
       loss[k] = Q(t) + t * phi(t) - t * t * Q(t);
     }
   }
-  static double at(const std::array<double, kSize>& table, double u) {
-    if (!(u < 8)) return 0;
+  // Adds the shift and the loss at distance u to the sums.
+  void add(double u, double& shiftSum, double& lossSum) const {
+    if (!(u < 8)) return;
     const double x = std::max(u, 0.0) * kSteps;
     const std::size_t k = static_cast<std::size_t>(x);
     const double f = x - double(k);
-    return table[k] + f * (table[k + 1] - table[k]);
+    shiftSum += shift[k] + f * (shift[k + 1] - shift[k]);
+    lossSum += loss[k] + f * (loss[k + 1] - loss[k]);
   }
 };
 
@@ -90,7 +92,7 @@ struct ClipTables {
 double clippedSpread(const double* image, std::size_t rows, std::size_t cols, Saturation sat, double sigma) {
   static const ClipTables tables;
   std::vector<double> shift(cols), square(cols);
-  const double reach = 8 * sigma;  // beyond it the tables hold nothing
+  const double reach = 8 * sigma, inverse = 1 / sigma;  // beyond reach the tables hold nothing
   parallelFor(cols, [&](std::size_t j) {
     const std::size_t j0 = j > 0 ? j - 1 : 0, j1 = std::min(j + 1, cols - 1);
     const auto row = [&](std::size_t i) {
@@ -99,20 +101,17 @@ double clippedSpread(const double* image, std::size_t rows, std::size_t cols, Sa
       return t;
     };
     const double across = double(j1 - j0 + 1);
-    double s1 = 0, s2 = 0;
+    double s1 = 0, s2 = 0, up = 0;  // shifts below the low limit, above the high one
     double above = 0, here = row(0), below = rows > 1 ? row(1) : 0;
     for (std::size_t i = 0; i < rows; ++i) {
       const double m = (above + here + below) / (across * double(1 + (i > 0) + (i + 1 < rows)));
-      if (m - sat.lo < reach || sat.hi - m < reach) {
-        const double up = (sat.hi - m) / sigma, down = (m - sat.lo) / sigma;
-        s1 += ClipTables::at(tables.shift, down) - ClipTables::at(tables.shift, up);
-        s2 += ClipTables::at(tables.loss, down) + ClipTables::at(tables.loss, up);
-      }
+      if (m - sat.lo < reach) tables.add((m - sat.lo) * inverse, s1, s2);
+      if (sat.hi - m < reach) tables.add((sat.hi - m) * inverse, up, s2);
       above = here;
       here = below;
       below = i + 2 < rows ? row(i + 2) : 0;
     }
-    shift[j] = s1;
+    shift[j] = s1 - up;
     square[j] = s2;
   });
   double s1 = 0, s2 = 0;
