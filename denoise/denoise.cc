@@ -303,10 +303,10 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
   } else {
     const CameraNoise known{options.gain, options.offset, options.readNoise};
     inf.cameraEstimated = std::isnan(known.gain) || std::isnan(known.offset) || std::isnan(known.readNoise);
-    // One camera for every channel: estimated on their mean when not given.
+    // One camera for every channel: estimated on all channels' windows
+    // together when not given (a mean of channels would hide noise).
     if (inf.cameraEstimated) {
-      const std::vector<double> grey = channelMean(image, rows, cols, channels);
-      inf.camera = estimateCameraNoise(grey.data(), rows, cols, known);
+      inf.camera = estimateCameraNoise(image, rows, cols, channels, known);
     } else {
       inf.camera = known;
     }
