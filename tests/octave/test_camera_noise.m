@@ -19,6 +19,11 @@ function test_camera_noise()
   [~, info] = dyadfit_denoise(z, 'Noise', 'poisson-gaussian', 'Offset', 100, 'Shifts', 1);
   check(info.camera_estimated && info.offset == 100 && abs(info.gain - 2) < 0.4 && abs(info.read_noise - 4) < 1, ...
         'info of an estimated camera, the given offset kept');
+  % Colour: one camera for the three channels, estimated on their own noise
+  % (a mean of the channels would hold a third of its variance).
+  zc = cat(3, z, 2 * randp(lambda) + 100 + 4 * randn(64, 96), 2 * randp(lambda) + 100 + 4 * randn(64, 96));
+  [est, info] = dyadfit_denoise(zc, 'Noise', 'poisson-gaussian', 'Offset', 100, 'Shifts', 1);
+  check(isequal(size(est), size(zc)) && abs(info.gain - 2) < 0.4, 'colour camera: one gain for the channels');
 
   check_error(@() dyadfit_denoise(z, 'Noise', 'poisson-gaussian', 'Gain', -1), ...
               'Option ''Gain'' must be a positive finite number, or [] to estimate it.', 'bad gain');
