@@ -19,20 +19,88 @@ constexpr std::size_t kChunk = 32;
 constexpr double kMinWeightSum = 1e-200;
 
 // out[v][0..len) = sum_y T[v * B + y] * in[y][0..len), summed over y in order.
-void applyMatrix(const double* T, int B, const double* const* in, double* const* out, std::size_t len) {
-  for (int v = 0; v < B; ++v) {
+void applyMatrix(const double* T, std::size_t B, const double* const* in, double* const* out, std::size_t len) {
+  for (std::size_t v = 0; v < B; ++v) {
     double* o = out[v];
-    const double* row = T + std::size_t(v) * B;
+    const double* row = T + v * B;
     const double t0 = row[0];
     const double* i0 = in[0];
     for (std::size_t k = 0; k < len; ++k) o[k] = t0 * i0[k];
-    for (int y = 1; y < B; ++y) {
+    for (std::size_t y = 1; y < B; ++y) {
       const double t = row[y];
       const double* iy = in[y];
       for (std::size_t k = 0; k < len; ++k) o[k] += t * iy[k];
     }
   }
 }
+
+// The orthonormal DCT-II of side B applied to len vectors at once (vector y
+// holds sample y of each). For even B the even basis functions are
+// symmetric and the odd ones antisymmetric, so each half of the outputs
+// needs only the sums or the differences of mirrored samples: half the
+// multiplications.
+struct Dct {
+  std::size_t B, h;
+  std::vector<double> D, Dt;       // [u * B + x] and its transpose
+  std::vector<double> even, odd;    // h x h: D[2k][x] and D[2k + 1][x], x < h
+  std::vector<double> evenT, oddT;  // their transposes
+  explicit Dct(std::size_t side) : B(side), h(side / 2), D(side * side), Dt(side * side) {
+    for (std::size_t u = 0; u < B; ++u)
+      for (std::size_t x = 0; x < B; ++x) {
+        const double a = std::sqrt((u == 0 ? 1.0 : 2.0) / double(B));
+        const double c = a * std::cos(std::numbers::pi * double((2 * x + 1) * u) / double(2 * B));
+        D[u * B + x] = c, Dt[x * B + u] = c;
+      }
+    if (B % 2) return;
+    even.resize(h * h), odd.resize(h * h), evenT.resize(h * h), oddT.resize(h * h);
+    for (std::size_t k = 0; k < h; ++k)
+      for (std::size_t x = 0; x < h; ++x) {
+        even[k * h + x] = evenT[x * h + k] = D[2 * k * B + x];
+        odd[k * h + x] = oddT[x * h + k] = D[(2 * k + 1) * B + x];
+      }
+  }
+  // Scratch of 2 B pointers and B * len values.
+  struct Scratch {
+    std::vector<const double*> in;
+    std::vector<double*> out;
+    std::vector<double> values;
+    Scratch(std::size_t B, std::size_t len) : in(B), out(B), values(B * len) {}
+  };
+  // out[u] = sum_y D[u][y] in[y].
+  void forward(const double* const* in, double* const* out, std::size_t len, Scratch& s) const {
+    if (B % 2) return applyMatrix(D.data(), B, in, out, len);
+    double* sum = s.values.data();
+    double* diff = sum + h * len;
+    for (std::size_t x = 0; x < h; ++x) {
+      const double* a = in[x];
+      const double* b = in[B - 1 - x];
+      double* ps = sum + x * len;
+      double* pd = diff + x * len;
+      for (std::size_t k = 0; k < len; ++k) ps[k] = a[k] + b[k], pd[k] = a[k] - b[k];
+    }
+    for (std::size_t x = 0; x < h; ++x) s.in[x] = sum + x * len, s.in[h + x] = diff + x * len;
+    for (std::size_t k = 0; k < h; ++k) s.out[k] = out[2 * k], s.out[h + k] = out[2 * k + 1];
+    applyMatrix(even.data(), h, s.in.data(), s.out.data(), len);
+    applyMatrix(odd.data(), h, s.in.data() + h, s.out.data() + h, len);
+  }
+  // out[x] = sum_u D[u][x] in[u].
+  void inverse(const double* const* in, double* const* out, std::size_t len, Scratch& s) const {
+    if (B % 2) return applyMatrix(Dt.data(), B, in, out, len);
+    double* e = s.values.data();
+    double* o = e + h * len;
+    for (std::size_t k = 0; k < h; ++k) s.in[k] = in[2 * k], s.in[h + k] = in[2 * k + 1];
+    for (std::size_t x = 0; x < h; ++x) s.out[x] = e + x * len, s.out[h + x] = o + x * len;
+    applyMatrix(evenT.data(), h, s.in.data(), s.out.data(), len);
+    applyMatrix(oddT.data(), h, s.in.data() + h, s.out.data() + h, len);
+    for (std::size_t x = 0; x < h; ++x) {
+      const double* pe = e + x * len;
+      const double* po = o + x * len;
+      double* a = out[x];
+      double* b = out[B - 1 - x];
+      for (std::size_t k = 0; k < len; ++k) a[k] = pe[k] + po[k], b[k] = pe[k] - po[k];
+    }
+  }
+};
 
 // One setting's geometry and the padded images, row-major.
 struct Setting {
@@ -41,7 +109,6 @@ struct Setting {
   std::size_t Mw;        // columns of the padded image per phase (column mod step)
   std::size_t nBands;    // block rows touching the image: tops at m * step, m = 1..nBands
   std::size_t nBlocks;   // blocks per row touching the image: lefts at k * step, k = 1..nBlocks
-  std::vector<double> D, Dt;  // orthonormal DCT-II, [u * B + x], and its transpose
   std::vector<double> zp, pp;
 };
 
@@ -60,13 +127,7 @@ std::vector<double> wienerFilter(const double* z, const double* pilot, std::size
   s.nBands = (rows + B - 1) / step;
   s.nBlocks = (cols + B - 1) / step;
 
-  s.D.resize(B * B), s.Dt.resize(B * B);
-  for (std::size_t u = 0; u < B; ++u)
-    for (std::size_t x = 0; x < B; ++x) {
-      const double a = std::sqrt((u == 0 ? 1.0 : 2.0) / double(B));
-      const double c = a * std::cos(std::numbers::pi * double((2 * x + 1) * u) / double(2 * B));
-      s.D[u * B + x] = c, s.Dt[x * B + u] = c;
-    }
+  const Dct dct(B);
 
   // Padded index q is image index mirror(q - B); 2nB - B keeps it unsigned
   // and whole periods of 2n leave the mirror unchanged.
@@ -94,8 +155,7 @@ std::vector<double> wienerFilter(const double* z, const double* pilot, std::size
 
   parallelFor(nGroups, [&](std::size_t g) {
     const std::size_t Wp = s.Wp, Mw = s.Mw, K = kChunk;
-    const double* D = s.D.data();
-    const double* Dt = s.Dt.data();
+    Dct::Scratch scratch(B, std::max(Wp, K));
     std::vector<double> colNat(B * Wp), colZ(B * step * Mw), colP(B * step * Mw), band(B * step * Mw);
     std::vector<double> cz(B * B * K), cp(B * B * K), tmp(B * std::max(K, cols));
     std::vector<double> sumW(K), sumW2(K), w(K), wLine(Wp), dLine(Wp), bandNat(B * cols);
@@ -109,7 +169,7 @@ std::vector<double> wienerFilter(const double* z, const double* pilot, std::size
     auto columnTransform = [&](const std::vector<double>& img, std::size_t I, std::vector<double>& dst) {
       for (std::size_t x = 0; x < B; ++x) in[x] = img.data() + (I + x) * Wp;
       for (std::size_t u = 0; u < B; ++u) out[u] = colNat.data() + u * Wp;
-      applyMatrix(D, int(B), in.data(), out.data(), Wp);
+      dct.forward(in.data(), out.data(), Wp, scratch);
       for (std::size_t u = 0; u < B; ++u)
         for (std::size_t C = 0; C < Wp; ++C) dst[(u * step + C % step) * Mw + C / step] = colNat[u * Wp + C];
     };
@@ -129,10 +189,10 @@ std::vector<double> wienerFilter(const double* z, const double* pilot, std::size
         for (std::size_t u = 0; u < B; ++u) {
           for (std::size_t v = 0; v < B; ++v) out[v] = cz.data() + (u * B + v) * K;
           for (std::size_t y = 0; y < B; ++y) in[y] = colZ.data() + (u * step + y % step) * Mw + k0 + y / step;
-          applyMatrix(D, int(B), in.data(), out.data(), len);
+          dct.forward(in.data(), out.data(), len, scratch);
           for (std::size_t v = 0; v < B; ++v) out[v] = cp.data() + (u * B + v) * K;
           for (std::size_t y = 0; y < B; ++y) in[y] = colP.data() + (u * step + y % step) * Mw + k0 + y / step;
-          applyMatrix(D, int(B), in.data(), out.data(), len);
+          dct.forward(in.data(), out.data(), len, scratch);
         }
         std::fill(sumW.begin(), sumW.end(), 0.0);
         std::fill(sumW2.begin(), sumW2.end(), 0.0);
@@ -152,7 +212,7 @@ std::vector<double> wienerFilter(const double* z, const double* pilot, std::size
         for (std::size_t u = 0; u < B; ++u) {
           for (std::size_t v = 0; v < B; ++v) in[v] = cz.data() + (u * B + v) * K;
           for (std::size_t y = 0; y < B; ++y) out[y] = tmp.data() + y * K;
-          applyMatrix(Dt, int(B), in.data(), out.data(), len);
+          dct.inverse(in.data(), out.data(), len, scratch);
           for (std::size_t y = 0; y < B; ++y) {
             double* dst = band.data() + (u * step + y % step) * Mw + k0 + y / step;
             const double* src = tmp.data() + y * K;
@@ -174,7 +234,7 @@ std::vector<double> wienerFilter(const double* z, const double* pilot, std::size
         }
       for (std::size_t u = 0; u < B; ++u) in[u] = bandNat.data() + u * cols;
       for (std::size_t x = 0; x < B; ++x) out[x] = tmp.data() + x * cols;
-      applyMatrix(Dt, int(B), in.data(), out.data(), cols);
+      dct.inverse(in.data(), out.data(), cols, scratch);
       for (std::size_t x = 0; x < B; ++x) {
         const std::size_t R = I + x;
         if (R < B || R >= B + rows) continue;
