@@ -171,7 +171,11 @@ std::vector<double> wienerFilter(const double* z, const double* pilot, std::size
       for (std::size_t u = 0; u < B; ++u) out[u] = colNat.data() + u * Wp;
       dct.forward(in.data(), out.data(), Wp, scratch);
       for (std::size_t u = 0; u < B; ++u)
-        for (std::size_t C = 0; C < Wp; ++C) dst[(u * step + C % step) * Mw + C / step] = colNat[u * Wp + C];
+        for (std::size_t ph = 0; ph < step; ++ph) {
+          double* d = dst.data() + (u * step + ph) * Mw;
+          const double* src = colNat.data() + u * Wp + ph;
+          for (std::size_t m = 0; m * step + ph < Wp; ++m) d[m] = src[m * step];
+        }
     };
 
     const std::size_t mEnd = std::min(s.nBands, (g + 1) * G);
@@ -228,9 +232,12 @@ std::vector<double> wienerFilter(const double* z, const double* pilot, std::size
 
       // Inverse column transforms over the image's columns, into its rows.
       for (std::size_t u = 0; u < B; ++u)
-        for (std::size_t c = 0; c < cols; ++c) {
-          const std::size_t C = c + B;
-          bandNat[u * cols + c] = band[(u * step + C % step) * Mw + C / step];
+        for (std::size_t ph = 0; ph < step; ++ph) {
+          // Image column c is padded column c + B = m * step + ph.
+          const double* src = band.data() + (u * step + ph) * Mw;
+          double* d = bandNat.data() + u * cols;
+          const std::size_t c0 = (ph + step - B % step) % step;
+          for (std::size_t c = c0, m = (c0 + B) / step; c < cols; c += step, ++m) d[c] = src[m];
         }
       for (std::size_t u = 0; u < B; ++u) in[u] = bandNat.data() + u * cols;
       for (std::size_t x = 0; x < B; ++x) out[x] = tmp.data() + x * cols;
