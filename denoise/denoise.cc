@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <random>
 #include <cmath>
 #include <string>
 
 #include "constant/tessik_entry.h"
 #include "denoise/colour.h"
+#include "denoise/wiener.h"
 #include "draw/draw_partition.h"
 #include "dyadic/dyadic_entry.h"
 #include "dyadic/parallel.h"
@@ -66,25 +68,25 @@ double toClass(double v, ValueClass cls) {
 
 // One run of the chosen module on a padded image (column-major rows x cols).
 // With `partition`, the run also fills in the partition it ends with.
-std::vector<double> runModule(const DenoiseOptions& o, const std::vector<double>& penalties, bool poisson, Array image,
-                              int sh, Partition* partition) {
+std::vector<double> runModule(DenoiseMethod method, double lines, const std::vector<double>& penalties, bool poisson,
+                              Array image, int sh, Partition* partition) {
   std::vector<Array> args;
   args.push_back(std::move(image));
   EntryFn entry = nullptr;
   PartitionedEntryFn partitioned = nullptr;
-  if (o.method == DenoiseMethod::Constant) {
+  if (method == DenoiseMethod::Constant) {
     entry = tessik;
     partitioned = tessikPartitioned;
     args.push_back(Array::scalar(penalties[0]));
     args.push_back(Array::scalar(sh));
   } else {
-    entry = o.method == DenoiseMethod::Wedgelet ? brindel : quarlo;
-    partitioned = o.method == DenoiseMethod::Wedgelet ? brindelPartitioned : quarloPartitioned;
+    entry = method == DenoiseMethod::Wedgelet ? brindel : quarlo;
+    partitioned = method == DenoiseMethod::Wedgelet ? brindelPartitioned : quarloPartitioned;
     args.push_back(Array::scalar(sh));
     args.push_back(Array::string(poisson ? "Poisson" : "Gaussian"));
     args.push_back(Array::scalar(penalties[0]));
     args.push_back(Array::scalar(penalties[1]));
-    args.push_back(o.lines < 0 ? Array::empty() : Array::scalar(o.lines));
+    args.push_back(lines < 0 ? Array::empty() : Array::scalar(lines));
   }
   std::vector<ArrayInput> views;
   views.reserve(args.size());
@@ -99,24 +101,40 @@ std::vector<double> runModule(const DenoiseOptions& o, const std::vector<double>
   return std::move(outs.take()[0].values);
 }
 
-// What one working plane needs besides its values.
-struct PlaneRun {
-  const DenoiseOptions& options;
-  std::size_t rows, cols, P, Q;
-  bool modulePoisson;  // counts to the modules' Poisson model, else unit-variance Gaussian
-  Partition* partition;
-  // Progress over the whole call: this plane covers [done, done + share).
-  const ProgressFn& progress;
-  double done, share;
+// How one plane is run through a module: the method, its cost, the padded
+// sides, the block side and the penalties, fixed before the first shift so
+// that every run (and the guard's probe) applies the same estimator.
+struct DyadicSetup {
+  DenoiseMethod method = DenoiseMethod::Wedgelet;
+  bool modulePoisson = false;  // counts to the modules' Poisson model, else unit-variance Gaussian
+  std::size_t P = 0, Q = 0;
+  int sh = 1;
+  std::vector<double> penalties;
+  std::size_t span = 4;  // the square the shifts spread over
 };
 
-// Denoises one plane in the modules' terms (values of unit noise variance,
-// or counts) and writes the estimate over it. Returns the block side used;
-// fills in the penalties.
-int denoisePlane(double* plane, const PlaneRun& run, std::vector<double>& penalties) {
-  const DenoiseOptions& o = run.options;
-  const std::size_t rows = run.rows, cols = run.cols, P = run.P, Q = run.Q, n = rows * cols;
-  const bool constant = o.method == DenoiseMethod::Constant;
+// The plane mirror-padded to P x Q.
+std::vector<double> padPlane(const double* plane, std::size_t rows, std::size_t cols, std::size_t P, std::size_t Q) {
+  std::vector<double> padded(P * Q);
+  parallelFor(Q, [&](std::size_t j) {
+    const std::size_t c = mirrorIndexOf(j, cols);
+    for (std::size_t i = 0; i < P; ++i) padded[i + P * j] = plane[mirrorIndexOf(i, rows) + rows * c];
+  });
+  return padded;
+}
+
+// `custom`: the user's block side and penalties apply (the chosen method);
+// otherwise the defaults (the pilot's constant run).
+DyadicSetup setupDyadic(const double* plane, std::size_t rows, std::size_t cols, DenoiseMethod method,
+                        bool modulePoisson, const DenoiseOptions& o, bool custom) {
+  DyadicSetup d;
+  d.method = method;
+  d.modulePoisson = modulePoisson;
+  const bool constant = method == DenoiseMethod::Constant;
+  d.P = nextPowerOfTwo(rows);
+  d.Q = nextPowerOfTwo(cols);
+  if (constant) d.P = d.Q = std::max(d.P, d.Q);
+  const std::size_t n = rows * cols;
 
   // Block side: the modules' rule suits a contrast of a few noise levels; a
   // cleaner image keeps its detail with smaller blocks. On the project's test
@@ -124,15 +142,15 @@ int denoisePlane(double* plane, const PlaneRun& run, std::vector<double>& penalt
   // of the signal, taken down to a power of two, up to the modules' rule.
   // The constant method keeps tessik's own side, 1: its pre-averaging is
   // never refined back, and larger blocks measured worse at every level.
-  int sh = o.blockSide > 0 ? o.blockSide : (constant ? 1 : 0);
+  int sh = custom && o.blockSide > 0 ? o.blockSide : (constant ? 1 : 0);
   if (sh == 0) {
     double mean = 0, var = 0;
     for (std::size_t k = 0; k < n; ++k) mean += plane[k];
     mean /= double(n);
     for (std::size_t k = 0; k < n; ++k) var += (plane[k] - mean) * (plane[k] - mean);
     var /= double(n);
-    const double noiseVar = run.modulePoisson ? mean : 1.0;
-    sh = defaultBlockSide(P, Q);
+    const double noiseVar = modulePoisson ? mean : 1.0;
+    sh = defaultBlockSide(d.P, d.Q);
     if (var > noiseVar) {
       const double ratio = kBlockNoiseRatio * std::sqrt(noiseVar / (var - noiseVar));
       int b = 1;
@@ -140,28 +158,23 @@ int denoisePlane(double* plane, const PlaneRun& run, std::vector<double>& penalt
       sh = b;
     }
   }
-
-  std::vector<double> padded(P * Q);
-  parallelFor(Q, [&](std::size_t j) {
-    const std::size_t c = mirrorIndexOf(j, cols);
-    for (std::size_t i = 0; i < P; ++i) padded[i + P * j] = plane[mirrorIndexOf(i, rows) + rows * c];
-  });
+  d.sh = sh;
 
   // The penalties the module applies: those given, else its defaults, which
   // depend on the padded image (its pixel count, or its total count under
   // Poisson noise; every cyclic shift has the same total).
-  penalties = o.penalties;
-  if (penalties.empty()) {
+  if (custom) d.penalties = o.penalties;
+  if (d.penalties.empty()) {
     if (constant) {
-      penalties = {std::log(double(P * Q)) / 3.0};
+      d.penalties = {std::log(double(d.P * d.Q)) / 3.0};
     } else {
-      double x = double(P) * double(Q);
-      if (run.modulePoisson) {
+      double x = double(d.P) * double(d.Q);
+      if (modulePoisson) {
         x = 0;
-        for (double v : padded) x += v;
+        for (double v : padPlane(plane, rows, cols, d.P, d.Q)) x += v;
       }
-      const EntryModel& m = o.method == DenoiseMethod::Wedgelet ? kBrindelModel : kQuarloModel;
-      penalties = {(m.onePenaltyFactor * std::log(x)) / 3, (m.twoPenaltyFactor * std::log(x)) / 3};
+      const EntryModel& m = method == DenoiseMethod::Wedgelet ? kBrindelModel : kQuarloModel;
+      d.penalties = {(m.onePenaltyFactor * std::log(x)) / 3, (m.twoPenaltyFactor * std::log(x)) / 3};
     }
   }
 
@@ -169,31 +182,208 @@ int denoisePlane(double* plane, const PlaneRun& run, std::vector<double>& penalt
   // pixels: offsets within a block move the pre-averaging and the smallest
   // squares, which is where the grid shows; larger ones mostly repeat the
   // module's own shift by one block. Measured on the test images.
-  const std::size_t smaller = std::min(P, Q);
-  const std::size_t span = std::min<std::size_t>(smaller, std::max<std::size_t>(4, 2 * static_cast<std::size_t>(sh)));
-  std::vector<double> sum(P * Q, 0.0);
-  const int shifts = o.shifts;
-  for (int s = 0; s < shifts; ++s) {
+  d.span = std::min<std::size_t>(std::min(d.P, d.Q), std::max<std::size_t>(4, 2 * static_cast<std::size_t>(sh)));
+  return d;
+}
+
+// Progress over the whole call, counted in module runs.
+struct RunCounter {
+  const ProgressFn& progress;
+  double done = 0, total = 1;
+  void step() {
+    ++done;
+    if (progress) progress(std::min(1.0, done / total));
+  }
+};
+
+// Adds the estimates of shifts first .. last-1 of the padded plane into `sum`
+// (P x Q); the first shift's run fills in `partition` when given.
+void addShifts(const std::vector<double>& padded, const DyadicSetup& d, const DenoiseOptions& o, int first, int last,
+               std::vector<double>& sum, Partition* partition, RunCounter& counter) {
+  const std::size_t P = d.P, Q = d.Q;
+  for (int s = first; s < last; ++s) {
     interruptionPoint();
-    const std::size_t di = static_cast<std::size_t>(radicalInverse(unsigned(s), 2) * double(span));
-    const std::size_t dj = static_cast<std::size_t>(radicalInverse(unsigned(s), 3) * double(span));
+    const std::size_t di = static_cast<std::size_t>(radicalInverse(unsigned(s), 2) * double(d.span));
+    const std::size_t dj = static_cast<std::size_t>(radicalInverse(unsigned(s), 3) * double(d.span));
     Array shifted = Array::zeros(P, Q);
     parallelFor(Q, [&](std::size_t j) {
       const std::size_t sj = (j + dj) % Q;
       for (std::size_t i = 0; i < P; ++i) shifted.values[i + P * j] = padded[(i + di) % P + P * sj];
     });
-    const std::vector<double> est =
-        runModule(o, penalties, run.modulePoisson, std::move(shifted), sh, s == 0 ? run.partition : nullptr);
+    const std::vector<double> est = runModule(d.method, o.lines, d.penalties, d.modulePoisson, std::move(shifted), d.sh,
+                                              s == 0 ? partition : nullptr);
     parallelFor(Q, [&](std::size_t j) {
       const std::size_t sj = (j + dj) % Q;
       for (std::size_t i = 0; i < P; ++i) sum[(i + di) % P + P * sj] += est[i + P * j];
     });
-    if (run.progress) run.progress(run.done + run.share * double(s + 1) / shifts);
+    counter.step();
   }
+}
+
+// The mean of `count` shifts summed in `sum` (P rows), cropped to rows x cols.
+std::vector<double> cropMean(const std::vector<double>& sum, std::size_t P, std::size_t rows, std::size_t cols,
+                             int count) {
+  std::vector<double> out(rows * cols);
   parallelFor(cols, [&](std::size_t j) {
-    for (std::size_t i = 0; i < rows; ++i) plane[i + rows * j] = sum[i + P * j] / shifts;
+    for (std::size_t i = 0; i < rows; ++i) out[i + rows * j] = sum[i + P * j] / count;
   });
-  return sh;
+  return out;
+}
+
+// The dyadic estimate of a plane: the mean over shifts 0 .. shifts-1, and
+// (when `prefix` is given) the mean over the first `prefixShifts` of them.
+std::vector<double> dyadicEstimate(const double* plane, std::size_t rows, std::size_t cols, const DyadicSetup& d,
+                                   const DenoiseOptions& o, int shifts, Partition* partition, RunCounter& counter,
+                                   int prefixShifts = 0, std::vector<double>* prefix = nullptr) {
+  const std::vector<double> padded = padPlane(plane, rows, cols, d.P, d.Q);
+  std::vector<double> sum(d.P * d.Q, 0.0);
+  const int split = prefix ? std::min(prefixShifts, shifts) : 0;
+  if (prefix) {
+    addShifts(padded, d, o, 0, split, sum, partition, counter);
+    *prefix = cropMean(sum, d.P, rows, cols, split);
+  }
+  addShifts(padded, d, o, split, shifts, sum, split == 0 ? partition : nullptr, counter);
+  return cropMean(sum, d.P, rows, cols, shifts);
+}
+
+// Under Poisson noise without the modules' Poisson model (tessik), the counts
+// go through Anscombe's transform and back.
+bool anscombeRun(const DyadicSetup& d, bool poisson) { return poisson && !d.modulePoisson; }
+
+double meanSquare(const std::vector<double>& a, const double* b) {
+  double s = 0;
+  for (std::size_t k = 0; k < a.size(); ++k) s += (a[k] - b[k]) * (a[k] - b[k]);
+  return s / double(a.size());
+}
+
+// The probe of the guard: fixed, so that a call gives the same result every
+// time; never the C library's rand, whose sequence the label images own.
+std::vector<double> probeNoise(std::size_t n) {
+  std::mt19937_64 engine(0x64796164u);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::vector<double> b(n);
+  for (double& v : b) v = normal(engine);
+  return b;
+}
+
+constexpr double kProbeStep = 0.1;
+// The dyadic estimate the guard weighs against the two-stage one averages
+// this many times the shifts asked for.
+constexpr int kGuardShiftFactor = 4;
+
+// Denoises one plane and writes the estimate over it: values of unit noise
+// variance (Gaussian; camera data after its transform) stay in those units;
+// Poisson counts become rates.
+void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const DenoiseOptions& o, bool poisson,
+                  Partition* partition, RunCounter& counter, DenoiseInfo& inf, std::size_t channel) {
+  const std::size_t n = rows * cols;
+  const bool constant = o.method == DenoiseMethod::Constant;
+  const int S = o.shifts;
+  const DyadicSetup chosen = setupDyadic(plane, rows, cols, o.method, poisson && !constant, o, true);
+  inf.blockSide[channel] = chosen.sh;
+  inf.penalties[channel] = chosen.penalties;
+
+  // The dyadic estimate alone.
+  auto dyadic = [&](const double* values, int shifts, Partition* part, int prefixShifts, std::vector<double>* prefix) {
+    if (!anscombeRun(chosen, poisson))
+      return dyadicEstimate(values, rows, cols, chosen, o, shifts, part, counter, prefixShifts, prefix);
+    std::vector<double> z(values, values + n);
+    for (double& v : z) v = anscombe(v);
+    std::vector<double> e = dyadicEstimate(z.data(), rows, cols, chosen, o, shifts, part, counter, prefixShifts, prefix);
+    for (double& v : e) v = inverseAnscombe(v);
+    if (prefix)
+      for (double& v : *prefix) v = inverseAnscombe(v);
+    return e;
+  };
+  if (o.wiener == WienerMode::Off) {
+    const std::vector<double> e = dyadic(plane, S, partition, 0, nullptr);
+    std::copy(e.begin(), e.end(), plane);
+    inf.stage[channel] = 0;
+    return;
+  }
+
+  // The two-stage estimate: a pilot, the mean of the chosen method's estimate
+  // and the constant one, in unit noise (Poisson counts through Anscombe's
+  // transform, in Gaussian mode), guides the Wiener stage. The pilot's runs
+  // take their settings from the plane itself and keep them for the probe.
+  std::vector<double> z0(plane, plane + n);
+  if (poisson)
+    for (double& v : z0) v = anscombe(v);
+  const DyadicSetup pilotMethod = poisson ? setupDyadic(z0.data(), rows, cols, o.method, false, o, true) : chosen;
+  const DyadicSetup pilotConstant = setupDyadic(z0.data(), rows, cols, DenoiseMethod::Constant, false, o, false);
+  // `methodPart`: the chosen method's pilot when already run (Gaussian noise,
+  // where it is the first S shifts of the dyadic estimate).
+  auto twoStage = [&](const double* values, Partition* part, const std::vector<double>* methodPart) {
+    std::vector<double> z(values, values + n);
+    if (poisson)
+      for (double& v : z) v = anscombe(v);
+    std::vector<double> pilot =
+        methodPart ? *methodPart : dyadicEstimate(z.data(), rows, cols, pilotMethod, o, S, part, counter);
+    if (!constant) {
+      const std::vector<double> c = dyadicEstimate(z.data(), rows, cols, pilotConstant, o, S, nullptr, counter);
+      for (std::size_t k = 0; k < n; ++k) pilot[k] = 0.5 * (pilot[k] + c[k]);
+    }
+    WienerResult w = wienerStage(z.data(), pilot.data(), rows, cols);
+    counter.step();
+    if (poisson)
+      for (double& v : w.estimate) v = inverseAnscombe(v);
+    return std::make_pair(std::move(w.estimate), w.blockSide);
+  };
+
+  if (o.wiener == WienerMode::On) {
+    auto [e, side] = twoStage(plane, partition, nullptr);
+    std::copy(e.begin(), e.end(), plane);
+    inf.stage[channel] = 1;
+    inf.wienerBlock[channel] = side;
+    return;
+  }
+
+  // The guard: the risk of each estimate from one probe of the noise, and
+  // the lower kept. Gaussian: Stein's unbiased risk in unit noise; Poisson:
+  // its counterpart for counts, with the probe left out where no count was
+  // seen. The dyadic estimate averages kGuardShiftFactor times the shifts;
+  // its divergence, the mean of its shifts' divergences, is read from its
+  // first S shifts alone.
+  std::vector<double> b = probeNoise(n), probed(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (poisson && plane[k] == 0) b[k] = 0;
+    probed[k] = plane[k] + kProbeStep * b[k];
+    if (poisson) probed[k] = std::max(0.0, probed[k]);
+  }
+  std::vector<double> firstA;
+  const std::vector<double> A = dyadic(plane, kGuardShiftFactor * S, partition, S, &firstA);
+  const std::vector<double> firstAProbe = dyadic(probed.data(), S, nullptr, 0, nullptr);
+  auto [B, side] = twoStage(plane, nullptr, poisson ? nullptr : &firstA);
+  auto [BProbe, sideProbe] = twoStage(probed.data(), nullptr, poisson ? nullptr : &firstAProbe);
+  (void)sideProbe;
+  auto divergence = [&](const std::vector<double>& f, const std::vector<double>& fProbe) {
+    double s = 0;
+    for (std::size_t k = 0; k < n; ++k) s += (poisson ? plane[k] : 1.0) * b[k] * (fProbe[k] - f[k]);
+    return s / (kProbeStep * double(n));
+  };
+  auto risk = [&](const std::vector<double>& f, double div) {
+    if (!poisson) return meanSquare(f, plane) - 1.0 + 2.0 * div;
+    double s = 0;
+    for (std::size_t k = 0; k < n; ++k) s += f[k] * f[k] - 2.0 * plane[k] * f[k];
+    return s / double(n) + 2.0 * div;
+  };
+  const double riskA = risk(A, divergence(firstA, firstAProbe));
+  const double riskB = risk(B, divergence(B, BProbe));
+  inf.risk[channel] = {riskA, riskB};
+  const bool two = riskB < riskA;
+  inf.stage[channel] = two ? 1 : 0;
+  inf.wienerBlock[channel] = side;
+  const std::vector<double>& e = two ? B : A;
+  std::copy(e.begin(), e.end(), plane);
+}
+
+// Module runs (and Wiener stages) one plane takes, for the progress report.
+double plannedRuns(const DenoiseOptions& o, bool poisson) {
+  const int S = o.shifts;
+  const double pilot = (o.method == DenoiseMethod::Constant ? 1 : 2) * S + 1;
+  if (o.wiener == WienerMode::Off) return S;
+  if (o.wiener == WienerMode::On) return pilot;
+  return kGuardShiftFactor * S + S + 2 * pilot - (poisson ? 0 : 2 * S);
 }
 
 }  // namespace
@@ -246,12 +436,12 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
   inf.sigma.assign(channels, std::numeric_limits<double>::quiet_NaN());
   inf.blockSide.assign(channels, 0);
   inf.penalties.assign(channels, {});
+  inf.stage.assign(channels, -1);
+  inf.risk.assign(channels, {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()});
+  inf.wienerBlock.assign(channels, 0);
 
   const ValueClass outCls = denoiseResultClass(cls, noise);
   const bool opponent = channels == 3 && options.colour == ColourMode::Opponent && noise != NoiseModel::Poisson;
-  // Under Poisson noise the modules see counts (brindel, quarlo); tessik,
-  // whose cost is squared error, sees them through Anscombe's transform.
-  const bool modulePoisson = noise == NoiseModel::Poisson && !constant;
 
   // The working planes, each in the modules' terms; `scale` undoes a
   // division by the noise level, `skip` marks a plane left as it is.
@@ -293,13 +483,9 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
       }
     }
   } else if (noise == NoiseModel::Poisson) {
-    for (std::size_t c = 0; c < channels; ++c) {
-      double* plane = work.data() + c * n;
-      // No count seen: log 0 in the modules' defaults, and nothing to estimate.
-      skip[c] = std::all_of(plane, plane + n, [](double v) { return v == 0; });
-      if (!skip[c] && !modulePoisson)
-        for (std::size_t k = 0; k < n; ++k) plane[k] = anscombe(plane[k]);
-    }
+    // No count seen: log 0 in the modules' defaults, and nothing to estimate.
+    for (std::size_t c = 0; c < channels; ++c)
+      skip[c] = std::all_of(image + c * n, image + (c + 1) * n, [](double v) { return v == 0; });
   } else {
     const CameraNoise known{options.gain, options.offset, options.readNoise};
     inf.cameraEstimated = std::isnan(known.gain) || std::isnan(known.offset) || std::isnan(known.readNoise);
@@ -319,16 +505,15 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
 
   std::size_t live = 0;
   for (std::size_t c = 0; c < channels; ++c) live += skip[c] ? 0 : 1;
+  const bool poisson = noise == NoiseModel::Poisson;
+  RunCounter counter{progress, 0.0, std::max(1.0, double(live) * plannedRuns(options, poisson))};
   if (progress) progress(0.0);
-  std::size_t doneChannels = 0;
+  bool first = true;
   for (std::size_t c = 0; c < channels; ++c) {
     if (skip[c]) continue;
-    const PlaneRun run{options,       rows,     cols,
-                       P,             Q,        modulePoisson,
-                       options.partition && doneChannels == 0 ? &inf.partition : nullptr,
-                       progress,      double(doneChannels) / double(live), 1.0 / double(live)};
-    inf.blockSide[c] = denoisePlane(work.data() + c * n, run, inf.penalties[c]);
-    ++doneChannels;
+    denoisePlane(work.data() + c * n, rows, cols, options, poisson, options.partition && first ? &inf.partition : nullptr,
+                 counter, inf, c);
+    first = false;
   }
 
   // Back to the data's units.
@@ -344,9 +529,7 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
       result = work;
     }
   } else if (noise == NoiseModel::Poisson) {
-    for (std::size_t c = 0; c < channels; ++c)
-      for (std::size_t k = 0; k < n; ++k)
-        result[c * n + k] = skip[c] || modulePoisson ? work[c * n + k] : inverseAnscombe(work[c * n + k]);
+    result = work;
   } else {
     if (opponent)
       fromOpponent(work.data(), n, result.data());

@@ -5,6 +5,7 @@
 // result in the input's storage class (Gaussian noise) or as rates.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <vector>
@@ -30,6 +31,14 @@ struct DenoiseInfo {
   // channel returned as it was.
   std::vector<int> blockSide;
   std::vector<std::vector<double>> penalties;
+  // Per channel denoised: the estimate kept (0 dyadic, 1 two-stage; -1 for
+  // a channel returned as it was), the guard's risk estimates of the two
+  // (NaN unless 'Wiener' is 'auto'; per pixel, in unit noise under Gaussian
+  // and camera noise, in squared counts under Poisson noise), and the
+  // Wiener stage's block side (0 when it did not run).
+  std::vector<int> stage;
+  std::vector<std::array<double, 2>> risk;
+  std::vector<int> wienerBlock;
   int shifts = 0;
   std::size_t paddedRows = 0, paddedCols = 0;
   double seconds = 0;

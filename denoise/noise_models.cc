@@ -11,7 +11,9 @@ namespace dyadfit {
 double anscombe(double x) { return 2.0 * std::sqrt(x + 0.375); }
 
 double inverseAnscombe(double d) {
-  if (d < 1.0) return std::max(0.0, d * d / 4.0 - 0.375);
+  // Below 2 sqrt(3/8), the transform of no count, the rate is 0; the closed
+  // form reaches 0 there and would go negative below it.
+  if (d < 2.0 * std::sqrt(0.375)) return 0.0;
   const double s = std::sqrt(1.5);
   return d * d / 4.0 + s / (4.0 * d) - 11.0 / (8.0 * d * d) + 5.0 * s / (8.0 * d * d * d) - 0.125;
 }

@@ -7,8 +7,8 @@ namespace dyadfit {
 double anscombe(double x);
 
 // Closed-form approximation of the exact unbiased inverse of Anscombe's
-// transform (error below 1e-3 for D >= 1); below it, the algebraic inverse
-// clipped at zero.
+// transform (error below 1e-3 for D >= 1); 0 below 2 sqrt(3/8), the
+// transform of no count, where the closed form reaches 0.
 double inverseAnscombe(double d);
 
 }  // namespace dyadfit

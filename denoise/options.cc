@@ -67,6 +67,14 @@ const char* noiseName(NoiseModel m) {
 
 const char* colourName(ColourMode m) { return m == ColourMode::Opponent ? "opponent" : "rgb"; }
 
+const char* wienerName(WienerMode m) {
+  switch (m) {
+    case WienerMode::Auto: return "auto";
+    case WienerMode::On: return "on";
+    default: return "off";
+  }
+}
+
 DenoiseOptions parseDenoiseOptions(Inputs in, std::size_t first) {
   DenoiseOptions o;
   bool penaltiesGiven = false, cameraGiven = false;
@@ -102,6 +110,17 @@ DenoiseOptions parseDenoiseOptions(Inputs in, std::size_t first) {
         o.colour = ColourMode::Opponent;
       else if (m == "rgb")
         o.colour = ColourMode::Rgb;
+      else
+        throw Error(msg);
+    } else if (name == "wiener") {
+      const char* msg = "Option 'Wiener' must be 'auto', 'on' or 'off'.";
+      const std::string m = optionText(value, msg);
+      if (m == "auto")
+        o.wiener = WienerMode::Auto;
+      else if (m == "on")
+        o.wiener = WienerMode::On;
+      else if (m == "off")
+        o.wiener = WienerMode::Off;
       else
         throw Error(msg);
     } else if (name == "shifts") {
@@ -155,7 +174,7 @@ DenoiseOptions parseDenoiseOptions(Inputs in, std::size_t first) {
       o.partition = logicalOption(value, "Option 'Partition' must be true or false.");
     } else {
       throw Error("Unknown option '" + in[k]->text() +
-                  "'; the options are Method, Noise, Colour, Shifts, Sigma, Gain, Offset, ReadNoise, BlockSide, "
+                  "'; the options are Method, Noise, Colour, Wiener, Shifts, Sigma, Gain, Offset, ReadNoise, BlockSide, "
                   "Penalties, Lines, Progress and Partition.");
     }
   }

@@ -20,6 +20,11 @@ enum class NoiseModel { Gaussian, Poisson, PoissonGaussian };
 // colour-difference basis, or each channel as it is.
 enum class ColourMode { Opponent, Rgb };
 
+// The second stage: a Wiener filter in a sliding-block DCT, guided by a
+// pilot made of the dyadic estimates. Auto keeps, per channel, whichever of
+// the dyadic and the two-stage estimate has the lower estimated risk.
+enum class WienerMode { Auto, On, Off };
+
 // Storage class of the image. Under Gaussian noise the result keeps it:
 // integer classes are rounded and saturated to their range.
 enum class ValueClass { Double, Single, Int8, UInt8, Int16, UInt16, Int32, UInt32, Int64, UInt64, Logical };
@@ -30,6 +35,7 @@ struct DenoiseOptions {
   DenoiseMethod method = DenoiseMethod::Wedgelet;
   NoiseModel noise = NoiseModel::Gaussian;
   ColourMode colour = ColourMode::Opponent;
+  WienerMode wiener = WienerMode::Auto;
   int shifts = kDefaultShifts;
   // Gaussian noise level, one for every channel or one per channel; empty:
   // estimated from each channel.
@@ -52,7 +58,7 @@ struct DenoiseOptions {
 };
 
 // Reads the name-value pairs in[first], in[first+1], ... ("Method",
-// "Noise", "Colour", "Shifts", "Sigma", "Gain", "Offset", "ReadNoise",
+// "Noise", "Colour", "Wiener", "Shifts", "Sigma", "Gain", "Offset", "ReadNoise",
 // "BlockSide", "Penalties", "Lines", "Progress", "Partition"; names
 // case-insensitive). Every bad option is an Error naming it.
 DenoiseOptions parseDenoiseOptions(Inputs in, std::size_t first);
@@ -60,5 +66,6 @@ DenoiseOptions parseDenoiseOptions(Inputs in, std::size_t first);
 const char* methodName(DenoiseMethod m);
 const char* noiseName(NoiseModel m);
 const char* colourName(ColourMode m);
+const char* wienerName(WienerMode m);
 
 }  // namespace dyadfit

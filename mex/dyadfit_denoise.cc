@@ -121,22 +121,44 @@ mxArray* penaltyRows(const DenoiseInfo& info) {
 }
 
 mxArray* infoStruct(const DenoiseInfo& info, const DenoiseOptions& o, mxArray* picture) {
-  const char* fields[] = {"method",   "noise",  "colour",          "sigma",      "sigma_estimated",
-                          "gain",     "offset", "read_noise",      "camera_estimated", "block_side",
-                          "penalties", "shifts", "padded_size",    "seconds",    "partition"};
+  const char* fields[] = {"method",      "noise",      "colour",     "wiener",           "sigma",
+                          "sigma_estimated", "gain", "offset",    "read_noise",       "camera_estimated",
+                          "block_side",  "penalties",  "shifts",     "two_stage",        "risk",
+                          "wiener_block", "padded_size", "seconds",  "partition"};
   mxArray* s = mxCreateStructMatrix(1, 1, sizeof fields / sizeof *fields, fields);
   mxSetField(s, 0, "method", mxCreateString(methodName(o.method)));
   mxSetField(s, 0, "noise", mxCreateString(noiseName(o.noise)));
   mxSetField(s, 0, "colour", mxCreateString(colourName(o.colour)));
+  mxSetField(s, 0, "wiener", mxCreateString(wienerName(o.wiener)));
   mxSetField(s, 0, "sigma", row(info.sigma));
   mxSetField(s, 0, "sigma_estimated", mxCreateLogicalScalar(info.sigmaEstimated));
   mxSetField(s, 0, "gain", mxCreateDoubleScalar(info.camera.gain));
   mxSetField(s, 0, "offset", mxCreateDoubleScalar(info.camera.offset));
   mxSetField(s, 0, "read_noise", mxCreateDoubleScalar(info.camera.readNoise));
   mxSetField(s, 0, "camera_estimated", mxCreateLogicalScalar(info.cameraEstimated));
-  mxSetField(s, 0, "block_side", row(std::vector<double>(info.blockSide.begin(), info.blockSide.end())));
+  std::vector<double> sides;
+  for (std::size_t c = 0; c < info.blockSide.size(); ++c)
+    if (info.stage.empty() || info.stage[c] >= 0) sides.push_back(info.blockSide[c]);
+  mxSetField(s, 0, "block_side", row(sides));
   mxSetField(s, 0, "penalties", penaltyRows(info));
   mxSetField(s, 0, "shifts", mxCreateDoubleScalar(info.shifts));
+  // Per channel denoised, as block_side: the estimate kept, the guard's
+  // risks [dyadic two-stage], the Wiener stage's block side.
+  std::vector<double> two, block, risk;
+  for (std::size_t c = 0; c < info.stage.size(); ++c) {
+    if (info.stage[c] < 0) continue;
+    two.push_back(info.stage[c]);
+    block.push_back(info.wienerBlock[c]);
+    risk.insert(risk.end(), info.risk[c].begin(), info.risk[c].end());
+  }
+  mxArray* twoStage = mxCreateLogicalMatrix(1, two.size());
+  for (std::size_t k = 0; k < two.size(); ++k) mxGetLogicals(twoStage)[k] = two[k] != 0;
+  mxSetField(s, 0, "two_stage", twoStage);
+  mxArray* risks = mxCreateDoubleMatrix(two.size(), 2, mxREAL);
+  for (std::size_t k = 0; k < two.size(); ++k)
+    for (std::size_t j = 0; j < 2; ++j) mxGetPr(risks)[k + two.size() * j] = risk[2 * k + j];
+  mxSetField(s, 0, "risk", risks);
+  mxSetField(s, 0, "wiener_block", row(block));
   mxSetField(s, 0, "padded_size", row({double(info.paddedRows), double(info.paddedCols)}));
   mxSetField(s, 0, "seconds", mxCreateDoubleScalar(info.seconds));
   mxSetField(s, 0, "partition", picture ? picture : mxCreateDoubleMatrix(0, 0, mxREAL));

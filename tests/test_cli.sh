@@ -219,7 +219,7 @@ check "... give the same estimate" diff -q "$dir/e.txt" <(printf '1 1\n1 1\n')
 awk 'BEGIN { srand(9); for (r = 0; r < 48; r++) { row = ""
        for (c = 0; c < 40; c++) row = row (c ? " " : "") (c > r ? 160 : 60) + int(rand() * 30); print row } }' > "$dir/n.txt"
 msg=$("$cli" denoise --depth 8 "$dir/n.txt" "$dir/dn.png" 2>&1); rc=$?
-case "$rc:$msg" in "0:denoise: 1 channel, wedgelet, gaussian, sigma "*" (estimated), block side "*) msg=ok ;; esac
+case "$rc:$msg" in "0:denoise: 1 channel, wedgelet, gaussian, sigma "*" (estimated), kept "*", block side "*) msg=ok ;; esac
 check "denoise of 40x48 with a summary" [ "$msg" = ok ]
 "$cli" denoise "$dir/dn.png" "$dir/dn.txt" --quiet 2> "$dir/err"
 check "--quiet is silent" [ ! -s "$dir/err" ]
@@ -233,11 +233,11 @@ awk 'BEGIN { srand(9); print "P3 40 48 255"; for (r = 0; r < 48; r++) for (c = 0
        print (c > r ? 160 : 60) + int(rand() * 30), (c > r ? 60 : 160) + int(rand() * 30), 100 + int(rand() * 30) }' \
   > "$dir/n.ppm"
 msg=$("$cli" denoise "$dir/n.ppm" "$dir/dc.ppm" 2>&1)
-case "$msg" in "denoise: 3 channels (opponent), wedgelet, gaussian, sigma "*,*,*" (estimated), block sides "*,*,*) msg=ok ;; esac
+case "$msg" in "denoise: 3 channels (opponent), wedgelet, gaussian, sigma "*,*,*" (estimated), kept "*,*,*", block sides "*,*,*) msg=ok ;; esac
 check "colour denoised in the opponent basis" [ "$msg" = ok ]
 check "colour OUT of 40x48" starts "$dir/dc.ppm" 'P6\n40 48\n255\n'
 msg=$("$cli" denoise --colour rgb --sigma 8,9,10 "$dir/n.ppm" "$dir/dc.ppm" 2>&1)
-case "$msg" in "denoise: 3 channels (rgb), wedgelet, gaussian, sigma 8,9,10 (given), block sides "*) msg=ok ;; esac
+case "$msg" in "denoise: 3 channels (rgb), wedgelet, gaussian, sigma 8,9,10 (given), kept "*", block sides "*) msg=ok ;; esac
 check "a noise level per channel" [ "$msg" = ok ]
 
 # Rates are never rounded: float TIFF and FITS hold what the text holds
@@ -248,7 +248,7 @@ camera="--noise poisson-gaussian --gain 1.5 --offset 2 --read-noise 1"
 for o in r.txt r.tif r.fits; do "$cli" denoise $camera --quiet "$dir/g.txt" "$dir/$o"; done
 "$cli" denoise $camera --quiet "$dir/n.ppm" "$dir/rc.tif" && "$cli" denoise $camera --quiet "$dir/n.ppm" "$dir/rc.fits"
 msg=$("$cli" denoise $camera "$dir/g.txt" "$dir/r.txt" 2>&1)
-case "$msg" in "denoise: 1 channel, wedgelet, poisson-gaussian, gain 1.5, offset 2, read noise 1 (given), block side "*) msg=ok ;; esac
+case "$msg" in "denoise: 1 channel, wedgelet, poisson-gaussian, gain 1.5, offset 2, read noise 1 (given), kept "*", block side "*) msg=ok ;; esac
 check "camera named in the summary" [ "$msg" = ok ]
 check "rates in text are not whole" grep -q '\.' "$dir/r.txt"
 if command -v octave-cli > /dev/null; then

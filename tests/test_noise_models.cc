@@ -17,6 +17,16 @@ TEST(GeneralizedAnscombe, AlgebraicInverseUndoesTheTransform) {
     EXPECT_NEAR(algebraicInverseGeneralizedAnscombe(generalizedAnscombe(z, cam), cam), z, 1e-9 * z);
 }
 
+// Rates are never negative: 0 up to the transform of no count, where the
+// closed form meets it, and rising from there.
+TEST(Anscombe, InverseIsZeroBelowNoCountAndContinuous) {
+  const double none = anscombe(0.0);
+  EXPECT_EQ(inverseAnscombe(1.1), 0.0);
+  EXPECT_EQ(inverseAnscombe(std::nextafter(none, 0.0)), 0.0);
+  EXPECT_NEAR(inverseAnscombe(none), 0.0, 1e-12);
+  EXPECT_GT(inverseAnscombe(1.3), 0.0);
+}
+
 // The expectation against simulated cameras, and the inverse of the
 // expectation back at lambda, both in the table and above it.
 TEST(GeneralizedAnscombe, ExactInverseIsUnbiased) {

@@ -151,6 +151,10 @@ Options (names and messages as in Octave's dyadfit_denoise):
                     gain * Poisson + offset + Gaussian read noise
   --colour opponent|rgb   colour in the opponent basis, or each channel as
                     it is (opponent; Poisson counts: always each channel)
+  --wiener auto|on|off   the Wiener second stage (auto: kept per channel
+                    when its estimated risk is lower than the dyadic
+                    estimate's, averaged over 4 x N shifts; off: the dyadic
+                    estimate over N shifts alone)
   --shifts N        shifted grids averaged, 1 to 1024 (4)
   --sigma S[,S,S]   Gaussian noise level, one for all channels or one per
                     channel (estimated from each channel)
@@ -246,7 +250,7 @@ const std::map<std::string, bool>& optionsOf(const std::string& sub) {
     t["tessik"] = {{"--pen", true}, {"--sh", true}};
     t["brindel"] = {{"--sh", true}, {"--noise", true}, {"--pen", true}, {"--lines", true}, {"--scale", true}};
     t["quarlo"] = t["brindel"];
-    t["denoise"] = {{"--method", true},     {"--noise", true},     {"--colour", true}, {"--shifts", true},
+    t["denoise"] = {{"--method", true},     {"--noise", true},     {"--colour", true}, {"--wiener", true}, {"--shifts", true},
                     {"--sigma", true},      {"--gain", true},      {"--offset", true}, {"--read-noise", true},
                     {"--block-side", true}, {"--penalties", true}, {"--lines", true},  {"--scale", true}};
     for (auto& [name, options] : t) options.insert(common.begin(), common.end());
@@ -380,7 +384,8 @@ std::vector<Array> moduleInputs(const Command& cmd) {
 // read by the same parser so that they take the same values and messages.
 dyadfit::DenoiseOptions denoiseOptions(const Command& cmd) {
   static const std::pair<const char*, const char*> names[] = {
-      {"--method", "Method"},        {"--noise", "Noise"},         {"--colour", "Colour"}, {"--shifts", "Shifts"},
+      {"--method", "Method"},        {"--noise", "Noise"},         {"--colour", "Colour"}, {"--wiener", "Wiener"},
+      {"--shifts", "Shifts"},
       {"--sigma", "Sigma"},          {"--gain", "Gain"},           {"--offset", "Offset"}, {"--read-noise", "ReadNoise"},
       {"--block-side", "BlockSide"}, {"--penalties", "Penalties"}, {"--lines", "Lines"}};
   std::vector<Array> pairs;
@@ -389,7 +394,7 @@ dyadfit::DenoiseOptions denoiseOptions(const Command& cmd) {
     if (it == cmd.values.end()) continue;
     const std::string o = option;
     pairs.push_back(Array::string(name));
-    if (o == "--method" || o == "--noise" || o == "--colour") {
+    if (o == "--method" || o == "--noise" || o == "--colour" || o == "--wiener") {
       pairs.push_back(Array::string(it->second));
     } else if (o == "--penalties" || o == "--sigma") {
       const std::vector<double> list = numberList(option, it->second);
@@ -477,7 +482,15 @@ void printDenoiseInfo(const dyadfit::DenoiseInfo& info, const dyadfit::DenoiseOp
   std::string penText = pens.empty() ? "none" : pens[0];
   if (std::any_of(pens.begin(), pens.end(), [&](const std::string& p) { return p != pens[0]; }))
     for (std::size_t k = 1; k < pens.size(); ++k) penText += " / " + pens[k];
-  line += (info.blockSide.size() == 1 ? ", block side " : ", block sides ") + listText(info.blockSide) +
+  std::vector<int> sides;
+  std::string stages;
+  for (std::size_t c = 0; c < info.blockSide.size(); ++c) {
+    if (info.stage[c] < 0) continue;
+    sides.push_back(info.blockSide[c]);
+    stages += std::string(stages.empty() ? "" : ",") + (info.stage[c] == 1 ? "two-stage" : "dyadic");
+  }
+  line += ", kept " + (stages.empty() ? std::string("none") : stages);
+  line += (sides.size() == 1 ? ", block side " : ", block sides ") + listText(sides) +
           ", shifts " + std::to_string(info.shifts) + ", penalties " + penText + ", padded to " +
           std::to_string(info.paddedRows) + "x" + std::to_string(info.paddedCols) + ", " +
           dyadfit::cli::durationText(info.seconds);

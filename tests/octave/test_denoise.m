@@ -6,6 +6,7 @@ function test_denoise()
   poisson();
   colour();
   rates();
+  wiener();
   bad_inputs();
   clear dyadfit_denoise brindel tessik
   check_done('test_denoise');
@@ -24,7 +25,7 @@ function known_sigma()
   randn('seed', 11);
   s = 20;
   y = test_image(64, 128) + s * randn(64, 128);
-  [est, info] = dyadfit_denoise(y, 'Sigma', s, 'Shifts', 1);
+  [est, info] = dyadfit_denoise(y, 'Sigma', s, 'Shifts', 1, 'Wiener', 'off');
   ref = brindel(y / s, info.block_side, 'Gaussian', info.penalties(1), info.penalties(2)) * s;
   check(isequal(est, ref), 'Sigma given, one shift: brindel on the scaled image');
   check(info.sigma == s && ~info.sigma_estimated && info.shifts == 1, 'info of a given sigma');
@@ -32,7 +33,8 @@ function known_sigma()
   % levels per standard deviation of the signal, down to a power of two.
   snr = sqrt(var(y(:) / s, 1) - 1);
   check(info.block_side == min(2^floor(log2(12 / snr)), 4), 'default block side');
-  est = dyadfit_denoise(y, 'Sigma', s, 'Method', 'constant', 'Shifts', 1, 'BlockSide', 2, 'Penalties', 1.5);
+  est = dyadfit_denoise(y, 'Sigma', s, 'Method', 'constant', 'Shifts', 1, 'BlockSide', 2, 'Penalties', 1.5, ...
+                        'Wiener', 'off');
   full = tessik([y; y(64:-1:1, :)] / s, 1.5, 2) * s;
   check(isequal(est, full(1:64, :)), ...
         'constant: square mirror padding, explicit penalty and block side');
@@ -41,7 +43,7 @@ end
 function padding_and_classes()
   randn('seed', 12);
   y = test_image(37, 53) + 15 * randn(37, 53);
-  [est, info] = dyadfit_denoise(y, 'Sigma', 15, 'Shifts', 1, 'Partition', true);
+  [est, info] = dyadfit_denoise(y, 'Sigma', 15, 'Shifts', 1, 'Partition', true, 'Wiener', 'off');
   % Mirror padding to 64 x 64 (rows 37, 36, ..., 11 after row 37), then crop.
   rows = [1:37, 37:-1:11];
   cols = [1:53, 53:-1:43];
@@ -85,7 +87,7 @@ function poisson()
   randp('seed', 14);
   lambda = test_image(64, 64) / 20;
   y = randp(lambda);
-  [est, info] = dyadfit_denoise(y, 'Noise', 'poisson', 'Shifts', 1);
+  [est, info] = dyadfit_denoise(y, 'Noise', 'poisson', 'Shifts', 1, 'Wiener', 'off');
   ref = brindel(y, info.block_side, 'Poisson', info.penalties(1), info.penalties(2));
   check(isequal(est, ref) && isnan(info.sigma), 'Poisson wedgelets: brindel on the counts');
   [est, info] = dyadfit_denoise(y, 'Noise', 'poisson', 'Method', 'constant', 'Shifts', 1);
@@ -111,8 +113,8 @@ function colour()
   % basis, whose noise keeps its level, then back.
   T = [1 1 1; sqrt(1.5) 0 -sqrt(1.5); 1/sqrt(2) -sqrt(2) 1/sqrt(2)] / sqrt(3);
   to = @(x, M) reshape(reshape(x, [], 3) * M', size(x));
-  e_opp = to(dyadfit_denoise(to(y, T), 'Colour', 'rgb', 'Sigma', 12, 'Shifts', 1), T');
-  got = dyadfit_denoise(y, 'Sigma', 12, 'Shifts', 1);
+  e_opp = to(dyadfit_denoise(to(y, T), 'Colour', 'rgb', 'Sigma', 12, 'Shifts', 1, 'Wiener', 'off'), T');
+  got = dyadfit_denoise(y, 'Sigma', 12, 'Shifts', 1, 'Wiener', 'off');
   check(max(abs(got(:) - e_opp(:))) < 1e-9 * max(abs(y(:))), 'opponent: grey runs in the opponent basis');
   % Any class and size come back; sigma is estimated on each channel.
   [u, info] = dyadfit_denoise(uint8(y));
@@ -137,6 +139,28 @@ function rates()
   check(isa(dyadfit_denoise(single(y), 'Noise', 'poisson'), 'single'), 'single counts: single rates');
 end
 
+function wiener()
+  % On the phantom the guard keeps the dyadic estimate, over four times the
+  % shifts; on blocks too small for the dyadic squares, the two-stage one.
+  % Asked for, the two-stage estimate runs and reports its block side.
+  randn('seed', 17);
+  y = 255 * dyadfit_phantom(256) + 25 * randn(256);
+  [est, info] = dyadfit_denoise(y, 'Sigma', 25);
+  check(~info.two_stage && isequal(est, dyadfit_denoise(y, 'Sigma', 25, 'Wiener', 'off', 'Shifts', 16)) && ...
+        info.risk(1) < info.risk(2), 'guard: dyadic kept on the phantom');
+  y = kron([40 200 90; 160 20 240], ones(32)) + 20 * randn(64, 96);
+  [~, info] = dyadfit_denoise(y, 'Sigma', 20);
+  check(info.two_stage && info.risk(2) < info.risk(1), 'guard: two-stage kept on a small blocky image');
+  [est, info] = dyadfit_denoise(y, 'Sigma', 20, 'Wiener', 'on');
+  check(info.two_stage && any(info.wiener_block == [8 16]) && all(isnan(info.risk)) && ...
+        strcmp(info.wiener, 'on'), 'two-stage asked for');
+  % Poisson: rates from both estimates, never below zero.
+  randp('seed', 18);
+  k = randp(kron([1 6; 3 0.5], ones(32)));
+  [r, info] = dyadfit_denoise(k, 'Noise', 'poisson');
+  check(all(r(:) >= 0) && numel(info.risk) == 2 && all(isfinite(info.risk)), 'Poisson: guarded rates');
+end
+
 function bad_inputs()
   img = magic(8);
   cases = {
@@ -149,7 +173,7 @@ function bad_inputs()
     @() dyadfit_denoise(-img, 'Noise', 'poisson'), 'Under Poisson noise the image must hold non-negative counts.', 'negative counts'
     @() dyadfit_denoise(img, 'Shifts'),            'Options must come in name-value pairs.',              'odd options'
     @() dyadfit_denoise(img, 3, 4),                'Option names must be text, such as ''Shifts''.',      'numeric name'
-    @() dyadfit_denoise(img, 'Shift', 4),          'Unknown option ''Shift''; the options are Method, Noise, Colour, Shifts, Sigma, Gain, Offset, ReadNoise, BlockSide, Penalties, Lines, Progress and Partition.', 'unknown'
+    @() dyadfit_denoise(img, 'Shift', 4),          'Unknown option ''Shift''; the options are Method, Noise, Colour, Wiener, Shifts, Sigma, Gain, Offset, ReadNoise, BlockSide, Penalties, Lines, Progress and Partition.', 'unknown'
     @() dyadfit_denoise(img, 'Method', 'linear'),  'Option ''Method'' must be ''constant'', ''wedgelet'' or ''platelet''.', 'method'
     @() dyadfit_denoise(img, 'Noise', 3),          'Option ''Noise'' must be ''gaussian'', ''poisson'' or ''poisson-gaussian''.', 'noise'
     @() dyadfit_denoise(img, 'Shifts', 2.5),       'Option ''Shifts'' must be a whole number from 1 to 1024.', 'shifts'
@@ -165,6 +189,7 @@ function bad_inputs()
     @() dyadfit_denoise(img, 'Penalties', [1 2], 'Method', 'constant'), 'Option ''Penalties'' must hold one number for the ''constant'' method.', 'two for constant'
     @() dyadfit_denoise(img, 'Progress', 2),       'Option ''Progress'' must be true or false.', 'progress'
     @() dyadfit_denoise(img, 'Sigma', [1 2 3]),    'Option ''Sigma'' must hold one number, or one per channel (1).', 'three sigmas, one channel'
+    @() dyadfit_denoise(img, 'Wiener', 'yes'),     'Option ''Wiener'' must be ''auto'', ''on'' or ''off''.', 'wiener'
     @() dyadfit_denoise(img, 'Colour', 'lab'),     'Option ''Colour'' must be ''opponent'' or ''rgb''.', 'colour'
     @() dyadfit_denoise(img, 'Partition', 'yes'),  'Option ''Partition'' must be true or false.', 'partition'
     @() dyadfit_denoise(img, 'Lines', -1),         'Option ''Lines'' must be a whole number from 0 to 1e8.', 'lines'
