@@ -37,7 +37,9 @@ test: build build-asan
 demo: build
 	$(OCTAVE) --eval "addpath('$(BUILD)/mex'); addpath('demo'); dyadfit_demo('demo-output'); dyadfit_photo_demo('demo-output');"
 
+# The benchmark compares with scikit-image's non-local means too.
 bench: build
+	@./tools/ensure-deps.sh python3-skimage
 	./bench/run.sh $(BUILD)
 
 # The Octave package, $(BUILD)/dyadfit-<version>.tar.gz, for pkg install; make test

@@ -269,7 +269,7 @@ std::vector<double> probeNoise(std::size_t n) {
 constexpr double kProbeStep = 0.1;
 // The dyadic estimate the guard weighs against the two-stage one averages
 // this many times the shifts asked for.
-constexpr int kGuardShiftFactor = 4;
+constexpr int kGuardShiftFactor = 2;
 
 // Denoises one plane and writes the estimate over it: values of unit noise
 // variance (Gaussian; camera data after its transform) stay in those units;
@@ -313,7 +313,8 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
   const DyadicSetup pilotConstant = setupDyadic(z0.data(), rows, cols, DenoiseMethod::Constant, false, o, false);
   // `methodPart`: the chosen method's pilot when already run (Gaussian noise,
   // where it is the first S shifts of the dyadic estimate).
-  auto twoStage = [&](const double* values, Partition* part, const std::vector<double>* methodPart) {
+  // `side`: the Wiener stage's block side, 0 to choose it by its risk.
+  auto twoStage = [&](const double* values, Partition* part, const std::vector<double>* methodPart, int side) {
     std::vector<double> z(values, values + n);
     if (poisson)
       for (double& v : z) v = anscombe(v);
@@ -323,7 +324,13 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
       const std::vector<double> c = dyadicEstimate(z.data(), rows, cols, pilotConstant, o, S, nullptr, counter);
       for (std::size_t k = 0; k < n; ++k) pilot[k] = 0.5 * (pilot[k] + c[k]);
     }
-    WienerResult w = wienerStage(z.data(), pilot.data(), rows, cols);
+    WienerResult w;
+    if (side == 0) {
+      w = wienerStage(z.data(), pilot.data(), rows, cols);
+    } else {
+      w.estimate = wienerFilter(z.data(), pilot.data(), rows, cols, side, side == 8 ? 1 : 2, nullptr);
+      w.blockSide = side;
+    }
     counter.step();
     if (poisson)
       for (double& v : w.estimate) v = inverseAnscombe(v);
@@ -331,7 +338,7 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
   };
 
   if (o.wiener == WienerMode::On) {
-    auto [e, side] = twoStage(plane, partition, nullptr);
+    auto [e, side] = twoStage(plane, partition, nullptr, 0);
     std::copy(e.begin(), e.end(), plane);
     inf.stage[channel] = 1;
     inf.wienerBlock[channel] = side;
@@ -353,9 +360,10 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
   std::vector<double> firstA;
   const std::vector<double> A = dyadic(plane, kGuardShiftFactor * S, partition, S, &firstA);
   const std::vector<double> firstAProbe = dyadic(probed.data(), S, nullptr, 0, nullptr);
-  auto [B, side] = twoStage(plane, nullptr, poisson ? nullptr : &firstA);
-  auto [BProbe, sideProbe] = twoStage(probed.data(), nullptr, poisson ? nullptr : &firstAProbe);
-  (void)sideProbe;
+  // The probe's Wiener stage keeps the block side chosen on the plane: the
+  // estimate weighed is the one of that side.
+  auto [B, side] = twoStage(plane, nullptr, poisson ? nullptr : &firstA, 0);
+  const std::vector<double> BProbe = twoStage(probed.data(), nullptr, poisson ? nullptr : &firstAProbe, side).first;
   auto divergence = [&](const std::vector<double>& f, const std::vector<double>& fProbe) {
     double s = 0;
     for (std::size_t k = 0; k < n; ++k) s += (poisson ? plane[k] : 1.0) * b[k] * (fProbe[k] - f[k]);
