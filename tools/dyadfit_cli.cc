@@ -6,6 +6,7 @@
 //   dyadfit --help | dyadfit SUBCOMMAND --help
 //
 // SIGINT or SIGTERM stops the run cleanly: no OUT, exit status 128 + signal.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,7 @@
 #include "denoise/denoise.h"
 #include "draw/draw_partition.h"
 #include "draw/show_entry.h"
+#include "dyadic/entry_checks.h"
 #include "dyadic/parallel.h"
 #include "host/standalone.h"
 #include "platelet/quarlo_entry.h"
@@ -59,7 +61,15 @@ extern "C" void onStopSignal(int sig) {
 
 void catchStopSignal(int sig) {
   // A signal ignored from the start (a script's background job) stays ignored.
-  if (std::signal(sig, onStopSignal) == SIG_IGN) std::signal(sig, SIG_IGN);
+  struct sigaction old {};
+  if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
+  // No SA_RESTART: a blocked open or read (a FIFO without a writer, a
+  // terminal) returns EINTR, and the reader sees the stop request.
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  ::sigaction(sig, &action, nullptr);
 }
 
 // A command line the tool cannot take: its message, then a pointer to --help.
@@ -243,8 +253,9 @@ bool isSubcommand(const std::string& s) { return s == "denoise" || s == "tessik"
 
 // The options a subcommand takes, each with a value unless it is a flag.
 const std::map<std::string, bool>& optionsOf(const std::string& sub) {
-  static const std::map<std::string, bool> common = {{"--threads", true}, {"--grey", false},     {"--depth", true},
-                                                     {"--quiet", false},  {"--partition", true}, {"--on", true}};
+  static const std::map<std::string, bool> common = {
+      {"--threads", true},   {"--grey", false}, {"--depth", true},      {"--quiet", false},
+      {"--partition", true}, {"--on", true},    {"--output-dir", true}, {"--quality", true}};
   static const std::map<std::string, std::map<std::string, bool>> table = [] {
     std::map<std::string, std::map<std::string, bool>> t;
     t["tessik"] = {{"--pen", true}, {"--sh", true}};
@@ -266,11 +277,14 @@ struct Command {
   bool grey = false, quiet = false;
   // A picture of the final partition, drawn beside OUT.
   std::string partition;
+  // Batch: every file is an IN, written to this folder under its own name.
+  std::string outputDir;
 
   bool has(const std::string& o) const { return values.count(o) != 0; }
 };
 
-// Options and files in any order; "--name=value" or "--name value".
+// Options and files in any order; "--name=value" or "--name value"; "--"
+// ends the options; "-" alone is a file (standard input or output).
 Command parseCommand(const std::string& sub, int argc, char** argv) {
   Command cmd;
   cmd.sub = sub;
@@ -278,14 +292,16 @@ Command parseCommand(const std::string& sub, int argc, char** argv) {
   bool onlyFiles = false;
   for (int k = 2; k < argc; ++k) {
     std::string arg = argv[k];
-    if (onlyFiles || arg.size() < 2 || arg.rfind("--", 0) != 0) {
-      if (arg == "--") {
-        onlyFiles = true;
-        continue;
-      }
+    if (!onlyFiles && arg == "--") {
+      onlyFiles = true;
+      continue;
+    }
+    if (!onlyFiles && arg == "-q") arg = "--quiet";
+    if (onlyFiles || arg.size() < 2 || arg[0] != '-') {
       cmd.files.push_back(arg);
       continue;
     }
+    if (arg.rfind("--", 0) != 0) throw Usage{"unknown option " + arg + " for " + sub};
     std::string value;
     bool inlineValue = false;
     if (const std::size_t eq = arg.find('='); eq != std::string::npos) {
@@ -304,16 +320,21 @@ Command parseCommand(const std::string& sub, int argc, char** argv) {
       if (k + 1 >= argc) throw Usage{"option " + arg + " needs a value"};
       value = argv[++k];
     }
-    if (arg == "--partition") {
-      if (!cmd.partition.empty()) throw Usage{"option --partition given twice"};
-      cmd.partition = value;
+    if (arg == "--partition" || arg == "--output-dir") {
+      std::string& field = arg == "--partition" ? cmd.partition : cmd.outputDir;
+      if (!field.empty()) throw Usage{"option " + arg + " given twice"};
+      if (value.empty()) throw Usage{"option " + arg + " needs a value"};
+      field = value;
       continue;
     }
     if (!cmd.values.emplace(arg, value).second) throw Usage{"option " + arg + " given twice"};
   }
-  if (cmd.files.size() != 2)
+  if (!cmd.outputDir.empty()) {
+    if (cmd.files.empty()) throw Usage{sub + " --output-dir DIR takes one IN or more"};
+  } else if (cmd.files.size() != 2) {
     throw Usage{sub + " takes IN and OUT, " + std::to_string(cmd.files.size()) + " file name" +
                 (cmd.files.size() == 1 ? "" : "s") + " given"};
+  }
   return cmd;
 }
 
@@ -423,27 +444,34 @@ bool ratesOut(const Command& cmd) {
 }
 
 // An image format of integer samples, as the refusal of rates names it.
-std::string integerFormatName(const std::string& path, int depth) {
+std::string integerFormatName(const dyadfit::cli::OutputTarget& out, int depth) {
   using dyadfit::cli::OutputFormat;
-  switch (dyadfit::cli::outputFormat(path)) {
-    case OutputFormat::Png: return "PNG";
-    case OutputFormat::Jpeg: return "JPEG";
-    case OutputFormat::Pgm: return "PGM";
+  switch (out.format) {
     case OutputFormat::Tiff: return std::to_string(depth) + "-bit TIFF";
     case OutputFormat::Fits: return std::to_string(depth) + "-bit FITS";
-    default: {
-      const std::string ext = path.substr(path.find_last_of('.') + 1);
+    case OutputFormat::Pnm: {
+      const std::size_t dot = out.path.find_last_of('.');
       std::string upper;
-      for (char c : ext) upper.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
-      return upper;  // PPM or PNM
+      if (dot != std::string::npos)
+        for (char c : out.path.substr(dot + 1)) upper.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+      return upper == "PPM" ? upper : "PNM";
     }
+    default: return dyadfit::cli::formatName(out.format);
   }
 }
 
-dyadfit::ValueClass valueClass(int depth) {
-  if (depth == 8) return dyadfit::ValueClass::UInt8;
-  if (depth == 16) return dyadfit::ValueClass::UInt16;
-  return dyadfit::ValueClass::Double;
+// The storage class the core rounds a Gaussian estimate to.
+dyadfit::ValueClass valueClass(const Image& image) {
+  using dyadfit::cli::Samples;
+  using dyadfit::ValueClass;
+  switch (image.samples) {
+    case Samples::Unsigned:
+      return image.depth == 8 ? ValueClass::UInt8 : image.depth == 16 ? ValueClass::UInt16 : ValueClass::UInt32;
+    case Samples::Signed:
+      return image.depth == 8 ? ValueClass::Int8 : image.depth == 16 ? ValueClass::Int16 : ValueClass::Int32;
+    case Samples::Float: return image.depth == 32 ? ValueClass::Single : ValueClass::Double;
+    default: return ValueClass::Double;
+  }
 }
 
 // "a,b,c" of `v`, each as %.6g.
@@ -500,6 +528,7 @@ void printDenoiseInfo(const dyadfit::DenoiseInfo& info, const dyadfit::DenoiseOp
 // The partition picture as an 8-bit RGB image (values 0..255).
 Image pictureImage(const std::vector<double>& rgb, std::size_t rows, std::size_t cols) {
   Image picture;
+  picture.samples = dyadfit::cli::Samples::Unsigned;
   picture.depth = 8;
   for (std::size_t k = 0; k < 3; ++k) {
     std::vector<double> plane(rgb.begin() + static_cast<std::ptrdiff_t>(k * rows * cols),
@@ -513,12 +542,13 @@ Image pictureImage(const std::vector<double>& rgb, std::size_t rows, std::size_t
 // The estimate of every channel and, when `picture` is given, the final
 // partition of the first channel drawn over that channel's estimate (or over
 // the input with onInput).
-Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& progress, Image* picture, bool onInput) {
-  Image out;
-  out.depth = in.depth;
+Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& progress, Image* picture, bool onInput,
+               const std::string& label) {
+  Image out = in;
+  out.channels.clear();
   const std::size_t channels = in.channels.size();
-  auto label = [&](std::size_t ch) {
-    return cmd.sub +
+  auto channelLabel = [&](std::size_t ch) {
+    return label +
            (channels == 1 ? std::string() : " channel " + std::to_string(ch + 1) + "/" + std::to_string(channels));
   };
   if (cmd.sub == "denoise") {
@@ -533,9 +563,9 @@ Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& prog
     std::vector<double> planes;
     planes.reserve(n * channels);
     for (const Array& a : in.channels) planes.insert(planes.end(), a.values.begin(), a.values.end());
-    progress.stage(cmd.sub, true);
+    progress.stage(label, true);
     dyadfit::DenoiseInfo info;
-    const std::vector<double> result = dyadfit::denoiseImage(planes.data(), rows, cols, channels, valueClass(in.depth),
+    const std::vector<double> result = dyadfit::denoiseImage(planes.data(), rows, cols, channels, valueClass(in),
                                                              options, &info, [&](double f) { progress.update(f); });
     for (std::size_t ch = 0; ch < channels; ++ch)
       out.channels.push_back(Array::matrix(rows, cols, std::vector<double>(result.begin() + std::ptrdiff_t(ch * n),
@@ -562,7 +592,7 @@ Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& prog
   const std::vector<Array> options = moduleInputs(cmd);
   dyadfit::Partition partition;
   for (std::size_t ch = 0; ch < channels; ++ch) {
-    progress.stage(label(ch), false);
+    progress.stage(channelLabel(ch), false);
     std::vector<Array> inputs{in.channels[ch]};
     inputs.insert(inputs.end(), options.begin(), options.end());
     if (picture && ch == 0)
@@ -581,76 +611,245 @@ Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& prog
   return out;
 }
 
-int run(const Command& cmd) {
-  const std::string& inPath = cmd.files[0];
-  const std::string& outPath = cmd.files[1];
+// Magnitudes above this are refused before any work: squared errors summed
+// over the largest image must stay finite.
+constexpr double kValueBound = 1e100;
+
+// The settings of a run, checked once before any file is read.
+struct Settings {
   bool onInput = false;
+  int depth = 0;
+  int quality = 0;
+  bool rates = false;
+  double scale = 0;  // 0: rates written as they are
+};
+
+Settings checkSettings(const Command& cmd) {
+  Settings set;
   if (auto it = cmd.values.find("--on"); it != cmd.values.end()) {
     if (it->second != "input" && it->second != "estimate")
       throw Failure{"option --on needs 'estimate' or 'input', not '" + it->second + "'"};
     if (cmd.partition.empty()) throw Failure{"--on applies to the picture of --partition FILE"};
-    onInput = it->second == "input";
-  }
-  if (!cmd.partition.empty()) {
-    const auto format = dyadfit::cli::outputFormat(cmd.partition);
-    if (format == dyadfit::cli::OutputFormat::Text || format == dyadfit::cli::OutputFormat::Pgm)
-      throw Failure{"--partition needs a colour image file (.png, .tif, ...), not " + cmd.partition};
-    dyadfit::cli::checkWritablePath(cmd.partition);
+    set.onInput = it->second == "input";
   }
   if (auto it = cmd.values.find("--threads"); it != cmd.values.end())
     dyadfit::setThreadCount(integerOption("--threads", it->second, 1, 256));
-  int depth = 0;
   if (auto it = cmd.values.find("--depth"); it != cmd.values.end()) {
     if (it->second != "8" && it->second != "16")
       throw Failure{"option --depth needs 8 or 16, not '" + it->second + "'"};
-    depth = std::stoi(it->second);
-    if (!dyadfit::cli::holdsDepth(dyadfit::cli::outputFormat(outPath)))
-      throw Failure{"--depth applies to an image OUT; " + outPath + " is written as text"};
+    set.depth = std::stoi(it->second);
   }
+  if (auto it = cmd.values.find("--quality"); it != cmd.values.end())
+    set.quality = integerOption("--quality", it->second, 1, 100);
   // Options are checked before the image is read, and OUT before the work.
   if (cmd.sub == "denoise")
     (void)denoiseOptions(cmd);
   else
     (void)moduleInputs(cmd);
-  const bool rates = ratesOut(cmd);
-  double scale = 0;  // 0: rates written as they are
+  set.rates = ratesOut(cmd);
   if (auto it = cmd.values.find("--scale"); it != cmd.values.end()) {
     char* end = nullptr;
-    scale = std::strtod(it->second.c_str(), &end);
-    if (it->second.empty() || *end != '\0' || !(scale > 0) || !std::isfinite(scale))
+    set.scale = std::strtod(it->second.c_str(), &end);
+    if (it->second.empty() || *end != '\0' || !(set.scale > 0) || !std::isfinite(set.scale))
       throw Failure{"option --scale needs a positive finite number, not '" + it->second + "'"};
-    if (!rates)
+    if (!set.rates)
       throw Failure{std::string("--scale applies to rates: --noise poisson") +
                     (cmd.sub == "denoise" ? " or poisson-gaussian" : "")};
   }
-  const auto outFormat = dyadfit::cli::outputFormat(outPath);
-  const bool asFloat = rates && scale == 0 && outFormat != dyadfit::cli::OutputFormat::Text;
-  if (asFloat && (depth != 0 || !dyadfit::cli::holdsFloat(outFormat)))
-    throw Failure{"rates would be rounded into " + integerFormatName(outPath, depth) +
-                  "'s integers: write a float .tif, .fits or .txt, or give --scale F"};
-  dyadfit::cli::checkWritablePath(outPath);
-  Image image = dyadfit::cli::readImage(inPath);
-  if (cmd.grey) image = dyadfit::cli::luminance(image);
-  if (depth == 0) depth = image.depth != 0 ? image.depth : 16;
-  dyadfit::cli::checkWritable(outPath, image.channels.size(), depth);
+  return set;
+}
 
-  dyadfit::cli::Progress progress(!cmd.quiet && ::isatty(STDERR_FILENO));
+// The OUT checks that need only its format.
+void checkOutput(const Settings& set, const dyadfit::cli::OutputTarget& out) {
+  using dyadfit::cli::OutputFormat;
+  const bool text = out.format == OutputFormat::Text || out.format == OutputFormat::Csv;
+  if (set.depth != 0 && text)
+    throw Failure{"--depth applies to an image OUT; " + out.path + " is written as text"};
+  if (set.rates && set.scale == 0 && !text && (set.depth != 0 || dyadfit::cli::holdsIntegersOnly(out.format)))
+    throw Failure{"rates would be rounded into " + integerFormatName(out, set.depth) +
+                  "'s integers: write a float .tif, .fits or .txt, or give --scale F"};
+}
+
+// The file a name stands for, whether it exists yet or not.
+std::string canonicalName(const std::string& path) {
+  if (char* real = ::realpath(path.c_str(), nullptr)) {
+    std::string s = real;
+    std::free(real);
+    return s;
+  }
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (char* real = ::realpath(folder.c_str(), nullptr)) {
+    std::string s = std::string(real) + "/" + base;
+    std::free(real);
+    return s;
+  }
+  return path;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  if (a == "-" || b == "-") return false;
+  struct stat sa, sb;
+  if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0)
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  return canonicalName(a) == canonicalName(b);
+}
+
+// The sum of a channel under Poisson noise decides the default penalties,
+// which are its logarithm's multiples: below one count they are negative.
+std::string smallCounts(const Image& image) {
+  for (std::size_t ch = 0; ch < image.channels.size(); ++ch) {
+    double sum = 0;
+    for (double v : image.channels[ch].values) sum += v;
+    if (sum < 1) {
+      char text[64];
+      std::snprintf(text, sizeof text, "%.6g", sum);
+      return std::string(image.channels.size() > 1 ? "channel " + std::to_string(ch + 1) + " " : "") + "holds " +
+             text + " counts in all";
+    }
+  }
+  return {};
+}
+
+void checkValues(const Image& image, const std::string& name) {
+  for (const Array& a : image.channels)
+    for (std::size_t k = 0; k < a.values.size(); ++k)
+      if (std::fabs(a.values[k]) > kValueBound) {
+        char text[160];
+        std::snprintf(text, sizeof text, "Values too large: %s holds %.6g at row %zu, column %zu; magnitudes up to %g are accepted",
+                      name.c_str(), a.values[k], k % a.rows + 1, k / a.rows + 1, kValueBound);
+        throw Failure{text};
+      }
+}
+
+// Bytes a run holds at its peak per pixel and channel, measured on denoise
+// (its padded planes, shifted estimates and the Wiener stage); the modules
+// need less.
+constexpr double kBytesPerSample = 200;
+
+void checkMemory(std::size_t samples) {
+  const double needed = kBytesPerSample * static_cast<double>(samples);
+  const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pageSize <= 0) return;
+  const double memory = static_cast<double>(pages) * static_cast<double>(pageSize);
+  if (needed > memory) {
+    char text[200];
+    std::snprintf(text, sizeof text, "the image needs about %.1f GB of memory and the machine has %.1f GB",
+                  needed / 1e9, memory / 1e9);
+    throw Failure{text};
+  }
+}
+
+// One IN to one OUT ("-": standard input or output).
+void processFile(const Command& cmd, const Settings& set, const std::string& inPath, const std::string& outName) {
+  using namespace dyadfit::cli;
+  OutputTarget out = outputTarget(outName);
+  if (out.known) checkOutput(set, out);
+  OutputTarget part;
+  if (!cmd.partition.empty()) {
+    part = outputTarget(cmd.partition);
+    if (!part.known || part.format == OutputFormat::Text || part.format == OutputFormat::Csv ||
+        part.format == OutputFormat::Pgm)
+      throw Failure{"--partition needs a colour image file (.png, .tif, ...), not " + cmd.partition};
+    if (sameFile(part.path, out.path)) throw Failure{"--partition and OUT name the same file: " + cmd.partition};
+    if (sameFile(part.path, inPath)) throw Failure{"--partition and IN name the same file: " + cmd.partition};
+    checkWritablePath(part.path);
+  }
+  if (sameFile(out.path, inPath)) throw Failure{"OUT and IN name the same file: " + outName};
+  if (out.path != "-") checkWritablePath(out.path);
+
+  std::vector<Image> pages = readImages(inPath);
+  if (cmd.grey)
+    for (Image& page : pages) page = luminance(page);
+  if (!out.known) {
+    out.format = formatOfInput(pages[0]);
+    checkOutput(set, out);
+  }
+  WriteOptions options;
+  options.depth = set.depth;
+  options.quality = set.quality;
+  options.rates = set.rates && set.scale == 0;
+  checkWritable(out.format, out.path, pages[0], pages.size(), options);
+  std::size_t samples = 0;
+  for (const Image& page : pages) {
+    checkValues(page, inPath == "-" ? "standard input" : inPath);
+    samples = std::max(samples, page.rows() * page.cols() * page.channels.size());
+  }
+  checkMemory(samples);
+
+  Progress progress(!cmd.quiet && ::isatty(STDERR_FILENO));
   Image picture;
-  const Image result = estimate(cmd, image, progress, cmd.partition.empty() ? nullptr : &picture, onInput);
+  std::vector<Image> results;
+  for (std::size_t k = 0; k < pages.size(); ++k) {
+    const std::string label =
+        cmd.sub + (pages.size() > 1 ? " page " + std::to_string(k + 1) + "/" + std::to_string(pages.size()) : "");
+    try {
+      results.push_back(estimate(cmd, pages[k], progress,
+                                 cmd.partition.empty() || k > 0 ? nullptr : &picture, set.onInput, label));
+    } catch (const dyadfit::Error& e) {
+      // The default penalties of Poisson counts are logarithms of their sum.
+      const bool penaltiesGiven = cmd.has("--pen") || cmd.has("--penalties");
+      const std::string few = set.rates && !penaltiesGiven ? smallCounts(pages[k]) : std::string();
+      if (std::string(e.what()) == dyadfit::kMsgPenalty && !few.empty())
+        throw Failure{"Poisson counts too small for the default penalties: the image " + few +
+                      ", and at least 1 is needed; give the penalties (" +
+                      (cmd.sub == "denoise" ? "--penalties" : "--pen") + ")"};
+      throw;
+    }
+    for (const Array& a : results.back().channels)
+      for (double v : a.values)
+        if (std::isinf(v))
+          throw Failure{"Values too large: the estimate overflows; magnitudes up to 1e+100 are accepted in IN"};
+  }
   progress.finish();
   if (dyadfit::interruptRequested()) throw dyadfit::Error(dyadfit::kMsgInterrupted);
-  if (asFloat) {
-    dyadfit::cli::writeFloatImage(outPath, result);
-  } else if (scale != 0) {
-    Image scaled = result;
-    for (Array& a : scaled.channels)
-      for (double& v : a.values) v *= scale;
-    dyadfit::cli::writeImage(outPath, scaled, depth);
-  } else {
-    dyadfit::cli::writeImage(outPath, result, depth);
+  if (set.scale != 0)
+    for (Image& r : results)
+      for (Array& a : r.channels)
+        for (double& v : a.values) v *= set.scale;
+  // OUT and the picture are written together: both, or neither.
+  std::vector<OutputFile> files{{out.path, encodeImages(out.format, outName, results, options)}};
+  const std::vector<Image> pictures{picture};
+  if (!cmd.partition.empty()) {
+    WriteOptions eight;
+    eight.depth = 8;
+    files.push_back({part.path, encodeImages(part.format, cmd.partition, pictures, eight)});
   }
-  if (!cmd.partition.empty()) dyadfit::cli::writeImage(cmd.partition, picture, 8);
-  return 0;
+  writeFilesSafely(files);
+}
+
+int stopped();
+
+int run(const Command& cmd) {
+  const Settings set = checkSettings(cmd);
+  if (cmd.outputDir.empty()) {
+    processFile(cmd, set, cmd.files[0], cmd.files[1]);
+    return 0;
+  }
+  if (!cmd.partition.empty()) throw Failure{"--partition takes one IN, not --output-dir"};
+  struct stat st;
+  if (::stat(cmd.outputDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    throw Failure{"--output-dir " + cmd.outputDir + " is not a directory"};
+  // Every IN is tried; each failure is reported and the status tells if any failed.
+  int failed = 0;
+  for (const std::string& in : cmd.files) {
+    try {
+      if (in == "-") throw Failure{"standard input cannot be read with --output-dir"};
+      const std::size_t slash = in.find_last_of('/');
+      const std::string base = slash == std::string::npos ? in : in.substr(slash + 1);
+      processFile(cmd, set, in, cmd.outputDir + "/" + base);
+    } catch (const dyadfit::Error& e) {
+      if (gSignal != 0) return stopped();
+      std::cerr << cmd.sub << ": " << in << ": " << e.what() << '\n';
+      ++failed;
+    } catch (const Failure& f) {
+      if (gSignal != 0) return stopped();
+      std::cerr << "dyadfit: " << (f.message.rfind(in + ":", 0) == 0 ? "" : in + ": ") << f.message << '\n';
+      ++failed;
+    }
+  }
+  return failed == 0 ? 0 : kExitError;
 }
 
 int stopped() {
@@ -670,11 +869,15 @@ int main(int argc, char** argv) {
     printHelp(argc > 2 ? argv[2] : "");
     return 0;
   }
+  if (first == "--version") {
+    std::printf("dyadfit %s\n", DYADFIT_VERSION);
+    return 0;
+  }
   if (!isSubcommand(first)) {
     std::cerr << "dyadfit: unknown subcommand '" << first << "'\nTry 'dyadfit --help'.\n";
     return kExitUsage;
   }
-  for (int k = 2; k < argc; ++k)
+  for (int k = 2; k < argc && std::string(argv[k]) != "--"; ++k)
     if (std::string(argv[k]) == "--help" || std::string(argv[k]) == "-h") {
       printHelp(first);
       return 0;
@@ -699,6 +902,7 @@ int main(int argc, char** argv) {
     if (gSignal != 0) return stopped();
     std::cerr << "dyadfit: " << f.message << '\n';
   } catch (const std::bad_alloc&) {
+    if (gSignal != 0) return stopped();
     std::cerr << "dyadfit: out of memory\n";
   } catch (const std::exception& e) {
     std::cerr << "dyadfit: " << e.what() << '\n';

@@ -1,29 +1,37 @@
-// Floating-point image files, for estimates that are rates (Poisson noise)
-// and must not be rounded: 32-bit float TIFF through libtiff and 64-bit
-// FITS through CFITSIO. Both are encoded in memory and written through
-// writeFileSafely, so a failed or interrupted write leaves no OUT and no
-// partial file, as for every other format.
+// TIFF through libtiff and FITS through CFITSIO, the formats of scientific
+// images: samples read and written exactly as stored (8/16/32-bit integers,
+// 32/64-bit floats), every page of a TIFF, a FITS header's own cards. Files
+// are decoded from and encoded to memory; tools/image_io.h reads and writes
+// the bytes.
 #pragma once
 
 #include <string>
+#include <vector>
 
-#include "tools/image_files.h"
+#include "tools/image_io.h"
 
 namespace dyadfit::cli {
 
-// Grey or RGB (one or three channels), samples interleaved, IEEE 32-bit
-// floats, top row first, one strip per block of rows, uncompressed. A value
-// beyond single precision's range is refused (NaN and Inf are kept).
-std::string encodeFloatTiff(const Image& image);
+// Every page of a TIFF, in order (reduced-resolution copies skipped):
+// grey (MinIsBlack, MinIsWhite inverted), RGB, palette expanded to RGB,
+// CMYK converted to RGB; an alpha or other extra sample is dropped. Samples
+// below 8 bits are spread over 0..255. NaN or Inf is refused with its
+// position. A damaged file is refused with libtiff's reason.
+std::vector<Image> decodeTiff(const std::string& bytes);
 
-// BITPIX -64, NAXIS 2 (grey) or 3 (NAXIS3 = 3 colour planes); rows stored
-// bottom row first, FITS's own convention, which the reader follows too.
-std::string encodeFitsDouble(const Image& image);
+// The primary HDU's image, or the first image extension's when the primary
+// holds none: NAXIS 2, or 3 with NAXIS3 1 (grey) or 3 (colour planes); BSCALE
+// and BZERO applied, integers kept as integers (BITPIX 16 with BZERO 32768 is
+// unsigned 16-bit). Rows are stored bottom row first, FITS's convention. NaN,
+// Inf and BLANK pixels are refused with their position.
+Image decodeFits(const std::string& bytes);
 
-// The formats written as floating point: TIFF and FITS.
-bool holdsFloat(OutputFormat f);
-
-// Writes `image` as floating point to `path`, a .tif/.tiff or .fits name.
-void writeFloatImage(const std::string& path, const Image& image);
+// The pages as their `samples` and `depth` say, values already rounded and
+// within range for integers: one multi-page TIFF, uncompressed.
+std::string encodeTiff(const std::vector<Image>& pages);
+// One image as a primary HDU: BITPIX 8 (unsigned), 16 and 32 (signed, or
+// unsigned through BZERO), -32 or -64; the image's fitsCards follow the
+// structural ones.
+std::string encodeFits(const Image& image);
 
 }  // namespace dyadfit::cli

@@ -10,7 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <utility>
 #include <fstream>
+#include <iostream>
 #include <ostream>
 #include <vector>
 
@@ -20,6 +23,8 @@ namespace dyadfit::cli {
 namespace {
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+// Text matrices take commas too (CSV).
+bool isSeparator(char c) { return isSpace(c) || c == ','; }
 
 // A decimal count of the PGM format, saturated far above any accepted value.
 constexpr std::uint64_t kSaturated = std::uint64_t{1} << 40;
@@ -142,9 +147,9 @@ Array parseText(std::string_view s) {
     if (end == std::string_view::npos) end = s.size();
     std::size_t count = 0;
     for (std::size_t k = pos; k < end;) {
-      while (k < end && isSpace(s[k])) ++k;
+      while (k < end && isSeparator(s[k])) ++k;
       const std::size_t start = k;
-      while (k < end && !isSpace(s[k])) ++k;
+      while (k < end && !isSeparator(s[k])) ++k;
       if (k == start) break;
       tok.assign(s.substr(start, k - start));
       char* stop = nullptr;
@@ -170,9 +175,10 @@ Array parseText(std::string_view s) {
 
 std::string systemError() { return errno != 0 ? std::string(": ") + std::strerror(errno) : std::string(); }
 
-// The temporary file of the write in progress, for removePartialFile().
-char gPartialPath[4096];
-volatile std::sig_atomic_t gPartialHeld = 0;
+// The temporary files of the writes in progress, for removePartialFile().
+constexpr int kPartialSlots = 4;
+char gPartialPath[kPartialSlots][4096];
+volatile std::sig_atomic_t gPartialHeld[kPartialSlots] = {};
 
 std::string folderOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
@@ -182,31 +188,62 @@ std::string folderOf(const std::string& path) {
 
 // A fresh name beside `path`, created empty (O_EXCL: never an existing file).
 // `keep`: the mode of the file it replaces, set exactly (not through the umask).
-std::string createPartial(const std::string& path, mode_t mode, bool keep) {
+// Returns the name and its slot for removePartialFile().
+std::pair<std::string, int> createPartial(const std::string& path, mode_t mode, bool keep) {
   const std::string folder = folderOf(path);
   const std::size_t slash = path.find_last_of('/');
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  // The temporary name stays within the folder's name length: a long OUT
+  // name is shortened in it, never refused for it.
+  long nameMax = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+  if (nameMax <= 0) nameMax = 255;
+  const std::size_t room = static_cast<std::size_t>(nameMax) > 40 ? static_cast<std::size_t>(nameMax) - 40 : 1;
+  if (base.size() > room) base.resize(room);
+  int slot = 0;
+  while (slot < kPartialSlots && gPartialHeld[slot]) ++slot;
+  if (slot == kPartialSlots) throw Failure{"cannot write " + path + ": too many files at once"};
   for (unsigned attempt = 0;; ++attempt) {
     const std::string name =
         folder + "/." + base + ".partial-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-    if (name.size() >= sizeof gPartialPath) throw Failure{"cannot write " + path + ": its name is too long"};
+    if (name.size() >= sizeof gPartialPath[0]) throw Failure{"cannot write " + path + ": its name is too long"};
     errno = 0;
     const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0) {
       if (keep) (void)::fchmod(fd, mode);
       ::close(fd);
-      gPartialHeld = 0;
-      std::memcpy(gPartialPath, name.c_str(), name.size() + 1);
-      gPartialHeld = 1;
-      return name;
+      std::memcpy(gPartialPath[slot], name.c_str(), name.size() + 1);
+      gPartialHeld[slot] = 1;
+      return {name, slot};
     }
     if (errno != EEXIST || attempt >= 100) throw Failure{"cannot write " + path + systemError()};
   }
 }
 
-void dropPartial(const std::string& name) {
-  gPartialHeld = 0;
+void dropPartial(const std::string& name, int slot) {
+  gPartialHeld[slot] = 0;
   std::remove(name.c_str());
+}
+
+// The file a name stands for: a symbolic link's target, which is replaced
+// rather than the link.
+std::string targetOf(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+      std::string target = real;
+      std::free(real);
+      return target;
+    }
+  }
+  return path;
+}
+
+void fillChecked(const std::string& path, std::ostream& out, const std::function<void(std::ostream&)>& fill) {
+  errno = 0;
+  fill(out);
+  out.flush();
+  if (dyadfit::interruptRequested()) throw Failure{dyadfit::kMsgInterrupted};
+  if (!out) throw Failure{"cannot write " + path + systemError()};
 }
 
 }  // namespace
@@ -226,26 +263,65 @@ Image parsePgmOrText(std::string_view bytes) {
 Array parseImage(std::string_view bytes) { return std::move(parsePgmOrText(bytes).channels[0]); }
 
 std::string readFileBytes(const std::string& path) {
-  struct stat st;
-  errno = 0;
-  if (::stat(path.c_str(), &st) != 0) throw Failure{"cannot open " + path + systemError()};
-  if (S_ISDIR(st.st_mode)) throw Failure{path + " is a directory, not an image"};
-  if (S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > kMaxInputBytes)
-    throw Failure{path + " is larger than 4 GiB"};
-  errno = 0;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Failure{"cannot open " + path + systemError()};
-  // Pipes and devices tell no size: read them in chunks up to the same limit.
-  std::string bytes;
-  if (S_ISREG(st.st_mode)) bytes.reserve(static_cast<std::size_t>(st.st_size));
-  char chunk[1 << 16];
-  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-    bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
-    if (bytes.size() > kMaxInputBytes) throw Failure{path + " is larger than 4 GiB"};
+  const bool standardInput = path == "-";
+  const std::string name = standardInput ? "standard input" : path;
+  int fd = STDIN_FILENO;
+  if (!standardInput) {
+    // A FIFO's open waits for a writer: the stop signal (installed without
+    // SA_RESTART) ends the wait with EINTR.
+    do {
+      errno = 0;
+      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR && !dyadfit::interruptRequested());
+    if (fd < 0 && dyadfit::interruptRequested()) throw Failure{dyadfit::kMsgInterrupted};
+    if (fd < 0) {
+      struct stat st;
+      if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) throw Failure{path + " is a directory, not an image"};
+      throw Failure{"cannot open " + path + systemError()};
+    }
   }
-  if (in.bad()) throw Failure{"cannot read " + path + systemError()};
-  if (bytes.empty()) throw Failure{path + " is empty"};
+  struct Closer {
+    int fd;
+    bool own;
+    ~Closer() {
+      if (own) ::close(fd);
+    }
+  } closer{fd, !standardInput};
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throw Failure{"cannot open " + name + systemError()};
+  if (S_ISDIR(st.st_mode)) throw Failure{path + " is a directory, not an image"};
+  const bool regular = S_ISREG(st.st_mode);
+  if (regular && static_cast<std::uint64_t>(st.st_size) > kMaxInputBytes) throw Failure{name + " is larger than 4 GiB"};
+  const std::uint64_t limit = regular ? kMaxInputBytes : kMaxStreamBytes;
+  std::string bytes;
+  if (regular) bytes.reserve(static_cast<std::size_t>(st.st_size));
+  std::vector<char> chunk(1 << 20);
+  while (true) {
+    if (dyadfit::interruptRequested()) throw Failure{dyadfit::kMsgInterrupted};
+    errno = 0;
+    const ssize_t n = ::read(fd, chunk.data(), chunk.size());
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw Failure{"cannot read " + name + systemError()};
+    }
+    // Checked before appending: a device never fills memory past the limit.
+    if (bytes.size() + static_cast<std::size_t>(n) > limit)
+      throw Failure{name + (regular ? " is larger than 4 GiB" : " holds more than 1 GiB, the limit of a stream")};
+    bytes.append(chunk.data(), static_cast<std::size_t>(n));
+  }
+  if (bytes.empty()) throw Failure{name + " is empty"};
   return bytes;
+}
+
+double lowestSample(const Image& image) {
+  if (image.samples == Samples::Signed) return -std::ldexp(1.0, image.depth - 1);
+  return 0;
+}
+
+double highestSample(const Image& image) {
+  if (image.samples == Samples::Signed) return std::ldexp(1.0, image.depth - 1) - 1;
+  return std::ldexp(1.0, image.depth) - 1;
 }
 
 std::vector<std::uint16_t> quantize(const Array& a, int depth) {
@@ -280,59 +356,83 @@ void writePgm(std::ostream& out, const Array& a, int depth) {
   }
 }
 
-void writeText(std::ostream& out, const Array& a) {
+void writeText(std::ostream& out, const Array& a, char separator) {
   char buf[32];
+  std::string line;
   for (std::size_t r = 0; r < a.rows && out; ++r) {
+    if (dyadfit::interruptRequested()) return;
+    line.clear();
     for (std::size_t c = 0; c < a.cols; ++c) {
       std::snprintf(buf, sizeof buf, "%.17g", a(r, c));
-      out << (c ? " " : "") << buf;
+      if (c) line += separator;
+      line += buf;
     }
-    out << '\n';
+    line += '\n';
+    out.write(line.data(), static_cast<std::streamsize>(line.size()));
   }
 }
 
+void writeBytes(std::ostream& out, const std::string& bytes) {
+  constexpr std::size_t kBlock = std::size_t{1} << 20;
+  for (std::size_t at = 0; at < bytes.size() && out && !dyadfit::interruptRequested(); at += kBlock)
+    out.write(bytes.data() + at, static_cast<std::streamsize>(std::min(kBlock, bytes.size() - at)));
+}
+
 void writeFileSafely(const std::string& path, const std::function<void(std::ostream&)>& fill) {
-  // A symbolic link is followed: the file it names is replaced, not the link.
-  std::string target = path;
-  struct stat st;
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = ::realpath(path.c_str(), nullptr)) {
-      target = real;
-      std::free(real);
-    }
-  }
-  const bool exists = ::stat(target.c_str(), &st) == 0;
-  if (exists && S_ISDIR(st.st_mode)) throw Failure{"cannot write " + path + ": it is a directory"};
-  if (exists && !S_ISREG(st.st_mode)) {
-    // A device or a pipe: written in place, never removed.
-    errno = 0;
-    std::ofstream out(target, std::ios::binary);
-    if (!out) throw Failure{"cannot write " + path + systemError()};
-    errno = 0;
-    fill(out);
-    out.flush();
-    if (!out) throw Failure{"cannot write " + path + systemError()};
-    return;
-  }
-  // A replaced file keeps its permissions; a new one gets the umask's.
-  const std::string partial = createPartial(target, exists ? st.st_mode & 07777 : 0666, exists);
+  writeFilesSafely({OutputFile{path, fill}});
+}
+
+void writeFilesSafely(const std::vector<OutputFile>& files) {
+  struct Pending {
+    std::string path, target, partial;
+    int slot = -1;
+  };
+  std::vector<Pending> pending;
   try {
-    errno = 0;
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    if (!out) throw Failure{"cannot write " + path + systemError()};
-    errno = 0;
-    fill(out);
-    out.flush();
-    if (!out) throw Failure{"cannot write " + path + systemError()};
-    out.close();
-    if (!out) throw Failure{"cannot write " + path + systemError()};
-    // A signal during the write leaves no OUT either.
+    for (const OutputFile& file : files) {
+      const std::string& path = file.path;
+      if (path == "-") {
+        fillChecked("standard output", std::cout, file.fill);
+        continue;
+      }
+      const std::string target = targetOf(path);
+      struct stat st;
+      const bool exists = ::stat(target.c_str(), &st) == 0;
+      if (exists && S_ISDIR(st.st_mode)) throw Failure{"cannot write " + path + ": it is a directory"};
+      if (exists && !S_ISREG(st.st_mode)) {
+        // A device or a pipe: written in place, never removed.
+        errno = 0;
+        std::ofstream out(target, std::ios::binary);
+        if (!out) throw Failure{"cannot write " + path + systemError()};
+        fillChecked(path, out, file.fill);
+        continue;
+      }
+      // A replaced file keeps its permissions; a new one gets the umask's.
+      auto [partial, slot] = createPartial(target, exists ? st.st_mode & 07777 : 0666, exists);
+      pending.push_back({path, target, partial, slot});
+      errno = 0;
+      std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+      if (!out) throw Failure{"cannot write " + path + systemError()};
+      fillChecked(path, out, file.fill);
+      out.close();
+      if (!out) throw Failure{"cannot write " + path + systemError()};
+    }
+    // A signal during the writes leaves no OUT either.
     if (dyadfit::interruptRequested()) throw Failure{dyadfit::kMsgInterrupted};
-    errno = 0;
-    if (::rename(partial.c_str(), target.c_str()) != 0) throw Failure{"cannot write " + path + systemError()};
-    gPartialHeld = 0;
+    for (std::size_t k = 0; k < pending.size(); ++k) {
+      errno = 0;
+      if (::rename(pending[k].partial.c_str(), pending[k].target.c_str()) != 0) {
+        const std::string reason = systemError();
+        // Those renamed already go too: the files are written together or not at all.
+        for (std::size_t j = 0; j < k; ++j) std::remove(pending[j].target.c_str());
+        throw Failure{"cannot write " + pending[k].path + reason};
+      }
+      gPartialHeld[pending[k].slot] = 0;
+      pending[k].slot = -1;
+    }
   } catch (...) {
-    dropPartial(partial);
+    for (const Pending& p : pending)
+      if (p.slot >= 0) dropPartial(p.partial, p.slot);
     throw;
   }
 }
@@ -348,7 +448,8 @@ void checkWritablePath(const std::string& path) {
 }
 
 void removePartialFile() noexcept {
-  if (gPartialHeld) ::unlink(gPartialPath);
+  for (int k = 0; k < kPartialSlots; ++k)
+    if (gPartialHeld[k]) ::unlink(gPartialPath[k]);
 }
 
 }  // namespace dyadfit::cli
