@@ -341,15 +341,15 @@ py::object denoise(const py::array& image, const py::sequence& pairs, const py::
   return py::make_tuple(result, d);
 }
 
-// The Gaussian noise level of each plane of a float64 image, as the denoiser
-// estimates it for floating-point data (no class limits).
-py::array noiseSigma(const py::array& image) {
+// The Gaussian noise level of each plane of an image (rows x cols x
+// channels), as the denoiser estimates it for a class whose limits are lo, hi.
+py::array noiseSigma(const py::array& image, double lo, double hi) {
   const std::size_t rows = image.shape(0), cols = image.shape(1), channels = image.ndim() == 3 ? image.shape(2) : 1;
   const std::vector<double> values = gather(image);
   std::vector<double> s(channels);
   {
     py::gil_scoped_release release;
-    for (std::size_t c = 0; c < channels; ++c) s[c] = estimateNoiseSigma(values.data() + c * rows * cols, rows, cols);
+    for (std::size_t c = 0; c < channels; ++c) s[c] = estimateNoiseSigma(values.data() + c * rows * cols, rows, cols, lo, hi);
   }
   return row(s);
 }

@@ -1,0 +1,208 @@
+"""dyadfit.denoise over the tiles of a Dask array.
+
+:func:`denoise` returns a lazy array of the input's shape. Each tile is
+denoised by the core with the tiles around it overlapping by a margin, and
+with every setting that the whole-image call would take from the whole image
+fixed once for all tiles:
+
+* the noise: sigma per channel (Gaussian), or the camera's gain, offset and
+  read noise (poisson-gaussian), estimated from a sample of tiles: the
+  median of the tiles' sigmas; the camera from the sampled tiles' windows
+  together;
+* the block side of the pre-averaging: the median of the core's choice on the
+  sampled tiles (found with one shift and no Wiener stage);
+* the penalties and the lines per square: the modules' defaults for the
+  whole image's padded size (penalties log(X)/3 times the model's factors,
+  X the padded pixel count, or under Poisson noise the padded image's total
+  count, the channels' mean; lines K^2 with K the whole cube root of the
+  padded pixel count).
+
+What the core still sets per tile: the Wiener stage's own block side, the
+constant pilot's penalties, and (Wiener 'auto') the choice of the two-stage
+estimate; they follow the tile's content, not its position.
+
+Margin: the estimate of a pixel depends on the squares that hold it and on
+the shifted grids, so each tile reads ``margin`` pixels beyond its edges:
+8 block sides (the squares the refinement revisits, and 8 of them side by
+side, beyond which a square is held by the image's own smooth content) plus
+the span of the cyclic shifts (2 block sides, at least 4). With block side 4
+that is 40 pixels. The tiles are re-cut so that a tile with its margins is a
+power of two on a side (the core pads each tile to one): interiors of
+``tile - 2 * margin``, then cut back to the input's chunks.
+
+The work runs on whatever scheduler is active: the threaded one, or a
+``dask.distributed`` client. Each tile's call uses ``threads`` worker threads
+(default 1: the scheduler already runs tiles in parallel).
+"""
+
+from __future__ import annotations
+
+from typing import Any, Optional
+
+import numpy as np
+
+import dask
+import dask.array as da
+
+from . import _core
+from . import _native, denoise as _denoise_whole
+
+__all__ = ["denoise", "global_options", "default_margin"]
+
+
+def _next_pow2(n: int) -> int:
+    p = 1
+    while p < n:
+        p *= 2
+    return p
+
+
+def _cube_root_floor(n: int) -> int:
+    k = int(round(n ** (1.0 / 3.0)))
+    while k ** 3 > n:
+        k -= 1
+    while (k + 1) ** 3 <= n:
+        k += 1
+    return k
+
+
+def _class_limits(dtype: np.dtype):
+    if dtype.kind == "b":
+        return 0.0, 1.0
+    if dtype.kind in "iu":
+        info = np.iinfo(dtype)
+        return float(info.min), float(info.max)
+    return -np.inf, np.inf
+
+
+def _result_dtype(dtype: np.dtype, noise: Optional[str]) -> np.dtype:
+    if dtype.kind == "f" and dtype.itemsize == 2:
+        dtype = np.dtype(np.float32)
+    elif dtype.kind == "f" and dtype.itemsize > 8:
+        dtype = np.dtype(np.float64)
+    if noise is None or str(noise).lower() == "gaussian":
+        return np.dtype(dtype)
+    return np.dtype(np.float32 if dtype == np.float32 else np.float64)
+
+
+def default_margin(block_side: int) -> int:
+    """The overlap each tile reads beyond its edges, for a block side."""
+    return 8 * block_side + max(4, 2 * block_side)
+
+
+def _sample_blocks(a: da.Array, count: int):
+    """Up to ``count`` blocks spread evenly over the block grid, the full-size
+    ones first choice (edge blocks may be small)."""
+    grid = a.numblocks[:2]
+    full = [(i, j) for i in range(grid[0]) for j in range(grid[1])
+            if a.chunks[0][i] == max(a.chunks[0]) and a.chunks[1][j] == max(a.chunks[1])]
+    pool = full or [(i, j) for i in range(grid[0]) for j in range(grid[1])]
+    picks = sorted({pool[int(k)] for k in np.linspace(0, len(pool) - 1, min(count, len(pool)))})
+    return [a.blocks[i, j] if a.ndim == 2 else a.blocks[i, j, 0] for i, j in picks]
+
+
+def global_options(a: da.Array, options: dict, sample_tiles: int = 4) -> dict:
+    """The options every tile gets: ``options`` with the noise, the block
+    side, the penalties and the lines fixed for the whole array ``a``
+    (rows x cols, or rows x cols x channels with the channels last)."""
+    opts = dict(options)
+    noise = str(opts.get("noise") or "gaussian").lower()
+    method = str(opts.get("method") or "wedgelet").lower()
+    rows, cols = a.shape[0], a.shape[1]
+    samples = [np.asarray(s) for s in dask.compute(*_sample_blocks(a, sample_tiles))]
+    if noise == "gaussian" and opts.get("sigma") is None:
+        lo, hi = _class_limits(a.dtype)
+        sigmas = np.array([_core.noise_sigma(_native(np.asarray(s)), lo, hi) for s in samples])
+        opts["sigma"] = [float(v) for v in np.median(sigmas, axis=0)]
+    if noise == "poisson-gaussian" and any(opts.get(k) is None for k in ("gain", "offset", "read_noise")):
+        r = min(s.shape[0] for s in samples)
+        c = min(s.shape[1] for s in samples)
+        planes = [s[:r, :c].reshape(r, c, -1) for s in samples]
+        stack = np.concatenate(planes, axis=2).astype(np.float64)
+        known = [np.nan if opts.get(k) is None else float(opts[k]) for k in ("gain", "offset", "read_noise")]
+        opts["gain"], opts["offset"], opts["read_noise"] = _core.camera_noise(stack, *known)
+    if opts.get("block_side") is None:
+        if method == "constant":
+            opts["block_side"] = 1
+        else:
+            probe = dict(opts, shifts=1, wiener="off", progress=None, partition=None)
+            sides = []
+            for s in samples:
+                kw = {"channel_axis": -1} if s.ndim == 3 else {}
+                sides += list(_denoise_whole(s, **probe, **kw, return_info=True)[1]["block_side"])
+            sides = sorted(int(v) for v in sides) or [1]
+            opts["block_side"] = sides[(len(sides) - 1) // 2]
+    P, Q = _next_pow2(rows), _next_pow2(cols)
+    if method == "constant":
+        P = Q = max(P, Q)
+    if opts.get("penalties") is None:
+        x = float(P) * float(Q)
+        if noise == "poisson" and method != "constant":
+            # The padded image's total: its mean count times the padded size.
+            x = float(a.astype(np.float64).mean().compute()) * x
+        if method == "constant":
+            opts["penalties"] = [np.log(x) / 3.0]
+        else:
+            one, two = (1.0, 2.0) if method == "wedgelet" else (3.0, 4.0)
+            opts["penalties"] = [one * np.log(x) / 3.0, two * np.log(x) / 3.0]
+    if opts.get("lines") is None and method != "constant":
+        k = _cube_root_floor(P * Q)
+        opts["lines"] = float(k * k)
+    return opts
+
+
+def _tile(block: np.ndarray, options: dict, threads: Optional[int]) -> np.ndarray:
+    kw = {"channel_axis": -1} if block.ndim == 3 else {}
+    return _denoise_whole(block, **options, **kw, threads=threads)
+
+
+def denoise(array: Any, *, channel_axis: Optional[int] = None, margin: Optional[int] = None,
+            tile: Optional[int] = None, sample_tiles: int = 4, threads: Optional[int] = 1,
+            **options: Any) -> da.Array:
+    """Denoise a Dask array tile by tile; returns a lazy array of its shape.
+
+    ``options`` are those of :func:`dyadfit.denoise` (method, noise, colour,
+    wiener, shifts, sigma, gain, offset, read_noise, block_side, penalties,
+    lines). The noise, block side, penalties and lines not given are fixed
+    for the whole array before the tiles run (see the module's text); this
+    reads ``sample_tiles`` chunks now (and, under Poisson noise, the
+    array's mean).
+
+    ``margin``: the overlap (default :func:`default_margin` of the block
+    side). ``tile``: the side of a tile with its margins, a power of two
+    (default: the next power of two of the largest chunk side, at least
+    ``4 * margin``). ``threads``: the core's threads per tile.
+    """
+    a = array if isinstance(array, da.Array) else da.asarray(array)
+    if a.dtype.kind not in "biuf":
+        raise TypeError("The image must be a real numeric or logical M x N or M x N x C array.")
+    if a.ndim == 3:
+        if channel_axis is None:
+            raise ValueError("A 3-D image needs channel_axis, the axis of its channels (e.g. channel_axis=-1).")
+        a = da.moveaxis(a, channel_axis, -1).rechunk({2: -1})
+    elif a.ndim != 2:
+        raise ValueError("The image must be a real numeric or logical M x N or M x N x C array.")
+    elif channel_axis is not None:
+        raise ValueError("channel_axis applies to a 3-D image; this one is 2-D.")
+    for key in ("progress", "partition", "return_info"):
+        if options.get(key):
+            raise ValueError(f"{key} is not available tile by tile.")
+        options.pop(key, None)
+    in_chunks = a.chunks
+    opts = global_options(a, options, sample_tiles)
+    m = default_margin(int(opts["block_side"])) if margin is None else int(margin)
+    if m < 0:
+        raise ValueError("margin must be a non-negative integer.")
+    side = _next_pow2(max(max(a.chunks[0]), max(a.chunks[1]), 4 * m, 16)) if tile is None else int(tile)
+    if side & (side - 1) or side <= 2 * m:
+        raise ValueError("tile must be a power of two larger than twice the margin.")
+    inner = side - 2 * m
+    work = a.rechunk({0: inner, 1: inner})
+    depth = {0: m, 1: m} if a.ndim == 2 else {0: m, 1: m, 2: 0}
+    out_dtype = _result_dtype(a.dtype, opts.get("noise"))
+    result = work.map_overlap(_tile, depth=depth, boundary="none", dtype=out_dtype,
+                              meta=np.empty((0,) * a.ndim, out_dtype), options=opts, threads=threads)
+    result = result.rechunk(in_chunks)
+    if a.ndim == 3:
+        result = da.moveaxis(result, -1, channel_axis)
+    return result
