@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "dyadic/dyadic_entry.h"
 #include "dyadic/entry_checks.h"
 #include "dyadic/grid.h"
 #include "dyadic/parallel.h"
@@ -120,28 +121,32 @@ void writeSquares(const unsigned char* level, int M, int N, double* squaresOut) 
     });
 }
 
-// The results themselves serve as working storage: the row-major
-// pre-averaged image and the pruning's current terms sit in the squares
-// result (3*M*N doubles), the estimate and labels are kept row-major in
-// theirs and transposed in place at the end. Square images
-// only (the checks admit no other non-empty shape).
+// The results themselves serve as working storage when all are asked for:
+// the row-major pre-averaged image and the pruning's current terms sit in the
+// squares result (3*M*N doubles), the estimate and labels are kept row-major
+// in theirs and transposed in place at the end. Labels and squares may be
+// null (not asked for); the scratch then comes from the workspace. Square
+// images only (the checks admit no other non-empty shape).
 void fastStages(const Input& image, int M, int N, int sh, double pen, double* estimate, double* labels,
                 double* squares) {
   if (M <= 0 || N <= 0) return;
   if (M != N) throw Error("Images must be square.");
   const std::size_t n = static_cast<std::size_t>(N);
+  EntryWorkspace own;
+  EntryWorkspace& ws = currentWorkspace() ? *currentWorkspace() : own;
   const double* values = image.doubles();
   if (!values) {
     copyImage(image, estimate);  // converted values, until the pruning takes the estimate over
     values = estimate;
   }
-  double* data = squares;
+  if (!squares) ws.scratch.resize(2 * n * n);
+  double* data = squares ? squares : ws.scratch.data();
   blockAverageTransposed(sh, values, data, M, N);
-  std::vector<unsigned char> level(n * n);
-  pruneBlockMeans(data, M, N, pen, false, estimate, labels, level.data(), squares + n * n);
+  ws.level.resize(n * n);
+  pruneBlockMeans(data, M, N, pen, false, estimate, labels, ws.level.data(), data + n * n);
   transposeAddingZero(estimate, n);
-  transposeAddingZero(labels, n);
-  writeSquares(level.data(), M, N, squares);
+  if (labels) transposeAddingZero(labels, n);
+  if (squares) writeSquares(ws.level.data(), M, N, squares);
 }
 
 }  // namespace
@@ -208,9 +213,22 @@ void runTessikEntry(Inputs in, Outputs& out, TessikStagesFn stages, Partition* p
   const int sh = checkedBlockSide(nrhs == 3 ? in[2]->scalar() : 1.0, M, N);
   if (M > static_cast<std::size_t>(INT_MAX) || N > static_cast<std::size_t>(INT_MAX)) throw Error(kMsgImageClass);
 
+  // Only the results asked for, unless the literal stages (which fill all
+  // three) run, or the partition needs the squares.
+  const int want = out.requested();
+  const bool all = stages != fastStages;
+  std::vector<double> ownLabels, ownSquares;
   double* estimate = out.create(0, M, N);
-  double* labels = out.create(1, M, N);
-  double* squares = out.create(2, M * N, 3);
+  double* labels = want >= 2 ? out.create(1, M, N) : nullptr;
+  double* squares = want >= 3 ? out.create(2, M * N, 3) : nullptr;
+  if (!labels && all) {
+    ownLabels.assign(M * N, 0.0);
+    labels = ownLabels.data();
+  }
+  if (!squares && (all || partition)) {
+    ownSquares.assign(3 * M * N, 0.0);
+    squares = ownSquares.data();
+  }
 
   stages(image, static_cast<int>(M), static_cast<int>(N), sh, pen, estimate, labels, squares);
   if (partition) {

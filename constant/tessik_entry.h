@@ -11,7 +11,9 @@ void tessik(Inputs in, Outputs& out);
 
 // The stages after the checks: pre-average the column-major M x N image over
 // sh x sh blocks, prune it with pen per square and fill the three zero-filled
-// results (estimate and labels M x N, squares (M*N) x 3).
+// results (estimate and labels M x N, squares (M*N) x 3). The module's own
+// stages take null labels or squares when they are not asked for (no rand()
+// draws then); the entry hands any other stages all three.
 using TessikStagesFn = void (*)(const Input& image, int M, int N, int sh, double pen, double* estimate, double* labels,
                                 double* squares);
 

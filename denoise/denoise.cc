@@ -66,12 +66,12 @@ double toClass(double v, ValueClass cls) {
   return std::clamp(std::round(v), r.lo, r.hi);
 }
 
-// One run of the chosen module on a padded image (column-major rows x cols).
-// With `partition`, the run also fills in the partition it ends with.
-std::vector<double> runModule(DenoiseMethod method, double lines, const std::vector<double>& penalties, bool poisson,
-                              Array image, int sh, Partition* partition) {
+// One run of the chosen module on a padded image (column-major rows x cols),
+// its estimate written over `estimate`, which keeps its storage from run to
+// run. With `partition`, the run also fills in the partition it ends with.
+void runModule(DenoiseMethod method, double lines, const std::vector<double>& penalties, bool poisson,
+               const Array& image, int sh, Partition* partition, std::vector<double>& estimate) {
   std::vector<Array> args;
-  args.push_back(std::move(image));
   EntryFn entry = nullptr;
   PartitionedEntryFn partitioned = nullptr;
   if (method == DenoiseMethod::Constant) {
@@ -89,16 +89,42 @@ std::vector<double> runModule(DenoiseMethod method, double lines, const std::vec
     args.push_back(lines < 0 ? Array::empty() : Array::scalar(lines));
   }
   std::vector<ArrayInput> views;
-  views.reserve(args.size());
+  views.reserve(args.size() + 1);
+  views.emplace_back(image);
   for (const Array& a : args) views.emplace_back(a);
   std::vector<const Input*> ptrs;
   for (const ArrayInput& v : views) ptrs.push_back(&v);
-  ArrayOutputs outs(1);
+
+  // One result asked for, written straight into `estimate`: the module
+  // entries write every element of their first result, so the reused buffer
+  // is not cleared first. The candidate squares are the only other result
+  // the entries still form; they are kept here until the run ends.
+  class FirstResult final : public Outputs {
+   public:
+    explicit FirstResult(std::vector<double>& first) : first_(first) {}
+    double* create(int slot, std::size_t rows, std::size_t cols) override {
+      if (slot == 0) {
+        first_.resize(rows * cols);
+        return first_.data();
+      }
+      other_.assign(rows * cols, 0.0);
+      return other_.data();
+    }
+    MatrixView distinctRows(int, const double* data, std::size_t rows, std::size_t cols) override {
+      std::size_t d = 0;
+      other_ = distinctSortedRows(data, rows, cols, &d);
+      return {other_.data(), d, cols};
+    }
+    int requested() const override { return 1; }
+
+   private:
+    std::vector<double>& first_;
+    std::vector<double> other_;
+  } outs(estimate);
   if (partition)
     partitioned(Inputs(ptrs.data(), ptrs.size()), outs, *partition);
   else
     entry(Inputs(ptrs.data(), ptrs.size()), outs);
-  return std::move(outs.take()[0].values);
 }
 
 // How one plane is run through a module: the method, its cost, the padded
@@ -197,24 +223,33 @@ struct RunCounter {
 };
 
 // Adds the estimates of shifts first .. last-1 of the padded plane into `sum`
-// (P x Q); the first shift's run fills in `partition` when given.
+// (P x Q); the first shift's run fills in `partition` when given. The
+// shifted copy, the estimate and the modules' working grids are allocated
+// once and serve every shift.
 void addShifts(const std::vector<double>& padded, const DyadicSetup& d, const DenoiseOptions& o, int first, int last,
                std::vector<double>& sum, Partition* partition, RunCounter& counter) {
   const std::size_t P = d.P, Q = d.Q;
+  EntryWorkspace workspace;
+  WorkspaceScope scope(workspace);
+  Array shifted = Array::zeros(P, Q);
+  std::vector<double> est;
   for (int s = first; s < last; ++s) {
     interruptionPoint();
-    const std::size_t di = static_cast<std::size_t>(radicalInverse(unsigned(s), 2) * double(d.span));
-    const std::size_t dj = static_cast<std::size_t>(radicalInverse(unsigned(s), 3) * double(d.span));
-    Array shifted = Array::zeros(P, Q);
+    const std::size_t di = static_cast<std::size_t>(radicalInverse(unsigned(s), 2) * double(d.span)) % P;
+    const std::size_t dj = static_cast<std::size_t>(radicalInverse(unsigned(s), 3) * double(d.span)) % Q;
+    // Row i of a column comes from row (i + di) mod P: two runs, no division per value.
     parallelFor(Q, [&](std::size_t j) {
-      const std::size_t sj = (j + dj) % Q;
-      for (std::size_t i = 0; i < P; ++i) shifted.values[i + P * j] = padded[(i + di) % P + P * sj];
+      const double* from = padded.data() + P * ((j + dj) % Q);
+      double* to = shifted.values.data() + P * j;
+      std::copy(from + di, from + P, to);
+      std::copy(from, from + di, to + (P - di));
     });
-    const std::vector<double> est = runModule(d.method, o.lines, d.penalties, d.modulePoisson, std::move(shifted), d.sh,
-                                              s == 0 ? partition : nullptr);
+    runModule(d.method, o.lines, d.penalties, d.modulePoisson, shifted, d.sh, s == 0 ? partition : nullptr, est);
     parallelFor(Q, [&](std::size_t j) {
-      const std::size_t sj = (j + dj) % Q;
-      for (std::size_t i = 0; i < P; ++i) sum[(i + di) % P + P * sj] += est[i + P * j];
+      double* to = sum.data() + P * ((j + dj) % Q);
+      const double* from = est.data() + P * j;
+      for (std::size_t i = 0; i < P - di; ++i) to[i + di] += from[i];
+      for (std::size_t i = P - di; i < P; ++i) to[i + di - P] += from[i];
     });
     counter.step();
   }

@@ -10,6 +10,7 @@
 
 #include "dyadic/entry_checks.h"
 #include "dyadic/grid_utils.h"
+#include "dyadic/parallel.h"
 #include "dyadic/region_cost.h"
 
 namespace dyadfit {
@@ -122,10 +123,20 @@ EntryParameters checkDyadicInputs(const EntryModel& model, Inputs in, std::vecto
   return p;
 }
 
+namespace {
+thread_local EntryWorkspace* tWorkspace = nullptr;
+}  // namespace
+
+WorkspaceScope::WorkspaceScope(EntryWorkspace& workspace) : outer_(tWorkspace) { tWorkspace = &workspace; }
+WorkspaceScope::~WorkspaceScope() { tWorkspace = outer_; }
+EntryWorkspace* currentWorkspace() { return tWorkspace; }
+
 void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition* partition) {
-  if (out.requested() > 6) throw Error(kMsgTooManyOutputs);
-  std::vector<double> values;
-  const EntryParameters p = checkDyadicInputs(model, in, &values);
+  const int want = out.requested();
+  if (want > 6) throw Error(kMsgTooManyOutputs);
+  EntryWorkspace own;
+  EntryWorkspace& ws = tWorkspace ? *tWorkspace : own;
+  const EntryParameters p = checkDyadicInputs(model, in, &ws.values);
   const std::string_view noiseType = p.poisson ? kPoisson : kGaussian;
 
   // Grid [i][j] is image(row j, column i): the host's column-major data as it
@@ -134,54 +145,83 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
   const int M = static_cast<int>(cols);  // outer Grid size
   const int N = static_cast<int>(rows);  // inner Grid size
   const std::size_t pixels = rows * cols;
+  const std::size_t n = static_cast<std::size_t>(N);
 
-  Grid input(M, N, std::move(values));
+  Grid input(M, N, std::move(ws.values));
   const double pen = (2 * p.penOne) / 3;
+  // Labels only when asked for; then both prunings draw theirs, so that
+  // rand() moves on exactly as it always has.
+  const bool labels = want >= 3;
+  const bool fastPrune = model.prune == pruneDyadic;
 
-  // Each working grid lives only as long as it is needed, and each square is
-  // listed once, at its first pixel (all its pixels carry its record): the
-  // distinct rows are the same as from one row per pixel.
-  auto firstPixels = [&](const std::vector<DyadicSquare>& squares, int offset, std::vector<double>& rows) {
+  // Each square is listed once, at its first pixel (all its pixels carry its
+  // record): the distinct rows are the same as from one row per pixel.
+  auto listSquare = [&](std::vector<double>& list, int top, int left, double side, int offset) {
+    list.insert(list.end(), {static_cast<double>(floorMod(top - offset, M)),
+                             static_cast<double>(floorMod(left - offset, N)), side});
+  };
+  auto prune = [&](const Grid& data, Grid& estimate, Grid* label, int offset, std::vector<double>& list) {
+    if (fastPrune) {
+      // Each pixel's level alone: its square's corner clears the low bits.
+      ws.level.resize(pixels);
+      ws.scratch.resize(pixels);
+      pruneDyadicLevels(data, M, N, pen, estimate, label, ws.level.data(), ws.scratch.data(), ws.candidate, noiseType,
+                        model.pieces.onePiece);
+      for (int i = 0; i < M; ++i) {
+        const unsigned char* lv = ws.level.data() + static_cast<std::size_t>(i) * n;
+        for (int j = 0; j < N; ++j) {
+          const int side = 1 << lv[j];
+          if ((i & (side - 1)) == 0 && (j & (side - 1)) == 0) listSquare(list, i, j, side, offset);
+        }
+      }
+      return;
+    }
+    Grid ownLabel;
+    if (!label) {
+      ownLabel = Grid(M, N);
+      label = &ownLabel;
+    }
+    std::vector<DyadicSquare> squares(pixels);
+    model.prune(data, M, N, pen, estimate, *label, squares, noiseType, model.pieces.onePiece);
     for (int i = 0; i < M; ++i)
       for (int j = 0; j < N; ++j) {
-        const DyadicSquare& s =
-            squares[static_cast<std::size_t>(i) * static_cast<std::size_t>(N) + static_cast<std::size_t>(j)];
-        if (s.top == i && s.left == j)
-          rows.insert(rows.end(), {static_cast<double>(floorMod(static_cast<int>(s.top) - offset, M)),
-                                   static_cast<double>(floorMod(static_cast<int>(s.left) - offset, N)), s.side});
+        const DyadicSquare& s = squares[static_cast<std::size_t>(i) * n + static_cast<std::size_t>(j)];
+        if (s.top == i && s.left == j) listSquare(list, i, j, s.side, offset);
       }
   };
+
+  // Three grids serve the whole call: the pre-step's grid takes the second
+  // pruning's estimate once shifted, then the refinement; the shifted grid
+  // takes that estimate moved back.
+  Grid& pre = ws.grids[0];
+  Grid& shifted = ws.grids[1];
+  Grid& estimate1 = ws.grids[2];
+  for (Grid* g : {&pre, &shifted, &estimate1}) g->reshape(M, N);
   std::vector<double> firstRows, secondRows;  // (top, left, side) triples
-  Grid estimate1(M, N), labels1(M, N), shifted(M, N);
-  {
-    Grid pre(M, N);
-    model.preStep(p.sh, input, pre, M, N);
-    {
-      std::vector<DyadicSquare> squares(pixels);
-      model.prune(pre, M, N, pen, estimate1, labels1, squares, noiseType, model.pieces.onePiece);
-      firstPixels(squares, 0, firstRows);
-    }
-    cyclicShift(pre, shifted, p.sh, M, N);
-  }
+  Grid labels1, labels2Back;
+  model.preStep(p.sh, input, pre, M, N);
+  if (labels) labels1 = Grid(M, N);
+  prune(pre, estimate1, labels ? &labels1 : nullptr, 0, firstRows);
+  cyclicShift(pre, shifted, p.sh, M, N);
   // The second pruning runs on the shifted grid; its results, and the corners
   // of its squares, are moved back.
-  Grid estimate2Back, labels2Back;
+  Grid& estimate2 = pre;
+  Grid& estimate2Back = shifted;
   {
-    Grid estimate2(M, N), labels2(M, N);
-    {
-      std::vector<DyadicSquare> squares(pixels);
-      model.prune(shifted, M, N, pen, estimate2, labels2, squares, noiseType, model.pieces.onePiece);
-      shifted = Grid();
-      firstPixels(squares, p.sh, secondRows);
-    }
-    estimate2Back = Grid(M, N);
+    Grid labels2;
+    if (labels) labels2 = Grid(M, N);
+    prune(shifted, estimate2, labels ? &labels2 : nullptr, p.sh, secondRows);
     cyclicShift(estimate2, estimate2Back, -p.sh, M, N);
-    estimate2 = Grid();
-    labels2Back = Grid(M, N);
-    cyclicShift(labels2, labels2Back, -p.sh, M, N);
+    if (labels) {
+      labels2Back = Grid(M, N);
+      cyclicShift(labels2, labels2Back, -p.sh, M, N);
+    }
   }
-  for (int i = 0; i < M; ++i)
-    for (int j = 0; j < N; ++j) estimate1[i][j] = (estimate1[i][j] + estimate2Back[i][j]) / 2;
+  parallelFor(static_cast<std::size_t>(M), [&](std::size_t i) {
+    double* e1 = estimate1[static_cast<int>(i)];
+    const double* e2 = estimate2Back[static_cast<int>(i)];
+    for (int j = 0; j < N; ++j) e1[j] = (e1[j] + e2[j]) / 2;
+  });
 
   const std::size_t rowsStacked = (firstRows.size() + secondRows.size()) / 3;
   std::vector<double> stacked(3 * rowsStacked);
@@ -214,11 +254,12 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
     squares[f] = {top, left, side};
   }
 
-  Grid refined(M, N);
+  Grid& refined = pre;
   std::vector<std::int64_t> choices;
   model.refine(refined, input, estimate1, p.penOne, p.penTwo, M, N, p.sh, squares, static_cast<int>(squares.size()),
                noiseType, p.resolution, model.pieces, partition ? &choices : nullptr);
-  input = Grid();
+  ws.values = input.take();
+  if (&ws == &own) std::vector<double>().swap(ws.values);
   if (partition) {
     Partition& part = *partition;
     part = Partition{rows, cols, p.sh, p.resolution, {}};
@@ -235,16 +276,16 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
     }
   }
 
-  const long count = static_cast<long>(pixels);
+  // A call's own grids go as soon as they are copied out.
   auto emit = [&](int slot, Grid& g) {
-    copyDoubles(out.create(slot, rows, cols), g.data(), count);
-    g = Grid();
+    if (slot < want) copyDoubles(out.create(slot, rows, cols), g.data(), static_cast<long>(pixels));
+    if (&ws == &own || (slot != 0 && slot != 1 && slot != 4)) g = Grid();
   };
   emit(0, refined);
   emit(1, estimate1);
-  emit(2, labels1);
+  if (labels) emit(2, labels1);
   emit(4, estimate2Back);
-  emit(5, labels2Back);
+  if (labels) emit(5, labels2Back);
 }
 
 }  // namespace dyadfit

@@ -46,8 +46,37 @@ int defaultBlockSide(std::size_t rows, std::size_t cols);
 // Default number of offsets (and angles) per square.
 int defaultResolution(std::size_t rows, std::size_t cols);
 
+// Storage the entries reuse from one call to the next on images of one size.
+// A caller that runs many calls in a row (the denoiser, one per shift) keeps
+// one and opens a WorkspaceScope around them: the entries on that thread take
+// their grids and scratch from it instead of allocating, page-faulting and
+// freeing them on every call. Without a scope each call has its own.
+struct EntryWorkspace {
+  std::vector<double> values;  // the image, converted
+  Grid grids[3];
+  Grid candidate;  // the pruning's fits other than the mean
+  std::vector<unsigned char> level;
+  std::vector<double> scratch;
+};
+
+class WorkspaceScope {
+ public:
+  explicit WorkspaceScope(EntryWorkspace& workspace);
+  ~WorkspaceScope();
+  WorkspaceScope(const WorkspaceScope&) = delete;
+  WorkspaceScope& operator=(const WorkspaceScope&) = delete;
+
+ private:
+  EntryWorkspace* outer_;
+};
+
+// The workspace of the innermost scope open on this thread, or null.
+EntryWorkspace* currentWorkspace();
+
 // Runs the module; with `partition`, also fills it with the candidate squares
-// (result 4's rows, in its order) and the refinement's choice on each.
+// (result 4's rows, in its order) and the refinement's choice on each. Only
+// the results asked for are written; the label images (and their rand()
+// draws) only when result 3 is among them.
 void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition* partition = nullptr);
 
 // Checks the inputs and derives the parameters, without running any stage.

@@ -24,6 +24,22 @@ class Grid {
     return v_.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(inner_);
   }
 
+  // Makes the grid outer x inner for reuse: when it already holds that many
+  // values they are kept as they are (whoever reshapes overwrites them all),
+  // else it is zero-filled afresh.
+  void reshape(int outer, int inner) {
+    const std::size_t n = static_cast<std::size_t>(outer) * static_cast<std::size_t>(inner);
+    if (n != v_.size()) std::vector<double>(n, 0.0).swap(v_);
+    outer_ = outer;
+    inner_ = inner;
+  }
+
+  // Hands the values over, leaving the grid empty.
+  std::vector<double> take() {
+    outer_ = inner_ = 0;
+    return std::move(v_);
+  }
+
   int outer() const { return outer_; }
   int inner() const { return inner_; }
   std::size_t size() const { return v_.size(); }

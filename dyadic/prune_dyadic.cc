@@ -49,7 +49,7 @@ struct Work {
   std::size_t dataStride;
   double* estimate;
   std::size_t estimateStride;
-  double* label;
+  double* label;  // null: no labels are asked for, and no rand() drawn
   std::size_t labelStride;
   unsigned char* level;  // log2 of the side of each element's square
   double* current;
@@ -102,10 +102,11 @@ void spreadCorners(double* values, std::size_t stride, const unsigned char* leve
 // inner on the calling thread, the current terms with share 1.
 template <bool kPoisson>
 void initialise(Work& w, int M, int N, double pen) {
-  for (int i = 0; i < M; ++i) {
-    double* l = w.label + static_cast<std::size_t>(i) * w.labelStride;
-    for (int j = 0; j < N; ++j) l[j] = static_cast<double>(std::rand());
-  }
+  if (w.label)
+    for (int i = 0; i < M; ++i) {
+      double* l = w.label + static_cast<std::size_t>(i) * w.labelStride;
+      for (int j = 0; j < N; ++j) l[j] = static_cast<double>(std::rand());
+    }
   w.sharePen[0] = 1.0 * pen;
   for (int k = 1; k < 32; ++k) {
     const int s = 1 << std::min(k, 30);
@@ -143,11 +144,12 @@ double labelMean(const Work& w, std::size_t a, std::size_t b, int s, double r) {
 // the estimate only at the square's first element (see spreadCorners).
 template <bool kPoisson, int S>
 void mergeMean(const Work& w, std::size_t a, std::size_t b, int runtimeSide, int k, double mean, double logMean,
-               double labelValue) {
+               double r) {
   const int s = S ? S : runtimeSide;
-  // Estimate and label at the square's first element, spread at the end.
+  // Estimate and label at the square's first element, spread at the end; the
+  // label's mean reads the smaller squares' levels, so it comes first.
   w.estimate[a * w.estimateStride + b] = mean;
-  w.label[a * w.labelStride + b] = labelValue;
+  if (w.label) w.label[a * w.labelStride + b] = labelMean(w, a, b, s, r);
   for (int u = 0; u < s; ++u) {
     const double* x = w.data + (a + u) * w.dataStride + b;
     double* cur = w.current + (a + u) * w.N + b;
@@ -193,7 +195,7 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
   for (int q = 0; q < Q; ++q)
     if (merging[q]) {
       const std::size_t bq = b + static_cast<std::size_t>(q * s);
-      mergeMean<kPoisson, S>(w, a, bq, s, k, mean[q], logMean[q], labelMean(w, a, bq, s, r));
+      mergeMean<kPoisson, S>(w, a, bq, s, k, mean[q], logMean[q], r);
     }
 }
 
@@ -217,7 +219,7 @@ void fittedBlock(const Work& w, const Grid& data, Grid& candidate, BlockFitFn bl
   }
   if (!(currentScore <= mergedScore)) return;
 
-  w.label[a * w.labelStride + b] = labelMean(w, a, b, s, r);
+  if (w.label) w.label[a * w.labelStride + b] = labelMean(w, a, b, s, r);
   for (int u = 0; u < s; ++u) {
     const double* x = w.data + (a + u) * w.dataStride + b;
     const double* c = candidate[static_cast<int>(a) + u] + b;
@@ -318,18 +320,17 @@ void runMeanLevels(Work& w, int M, int N, double pen) {
     }
   });
   spreadCorners(w.estimate, w.estimateStride, w.level, M, w.N);
-  spreadCorners(w.label, w.labelStride, w.level, M, w.N);
+  if (w.label) spreadCorners(w.label, w.labelStride, w.level, M, w.N);
 }
 
 template <bool kPoisson>
-void runFittedLevels(Work& w, const Grid& data, int M, int N, double pen, BlockFitFn blockFit) {
+void runFittedLevels(Work& w, const Grid& data, int M, int N, double pen, BlockFitFn blockFit, Grid& candidate) {
   const int levels = levelCount(M, N);
   initialise<kPoisson>(w, M, N, pen);
-  Grid candidate(M, N);
   runLevels(M, N, levels, pen, 1, [&](std::size_t a, std::size_t b, const Level& level, int) {
     fittedBlock<kPoisson>(w, data, candidate, blockFit, a, b, level.s, level.k, level.r, level.pm);
   });
-  spreadCorners(w.label, w.labelStride, w.level, M, w.N);
+  if (w.label) spreadCorners(w.label, w.labelStride, w.level, M, w.N);
 }
 
 }  // namespace
@@ -353,24 +354,20 @@ void pruneBlockMeans(const double* data, int M, int N, double pen, bool poisson,
     runMeanLevels<false>(w, M, N, pen);
 }
 
-void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Grid& label,
-                 std::vector<DyadicSquare>& pixelSquares, std::string_view noiseType, BlockFitFn blockFit) {
+void pruneDyadicLevels(const Grid& data, int M, int N, double pen, Grid& estimate, Grid* label, unsigned char* level,
+                       double* current, Grid& candidate, std::string_view noiseType, BlockFitFn blockFit) {
   if (M <= 0 || N <= 0) return;
   levelCount(M, N);  // the sides are checked before anything is written
   const bool poisson = noiseType == kPoisson;
-  const std::size_t n = static_cast<std::size_t>(N);
-  const std::size_t pixels = static_cast<std::size_t>(M) * n;
-  std::vector<unsigned char> level(pixels);
-  std::vector<double> current(pixels);
   Work w{data.data(),
          static_cast<std::size_t>(data.inner()),
          estimate.data(),
          static_cast<std::size_t>(estimate.inner()),
-         label.data(),
-         static_cast<std::size_t>(label.inner()),
-         level.data(),
-         current.data(),
-         n,
+         label ? label->data() : nullptr,
+         label ? static_cast<std::size_t>(label->inner()) : 0,
+         level,
+         current,
+         static_cast<std::size_t>(N),
          {}};
   if (blockFit == fitBlockMean) {
     if (poisson)
@@ -378,11 +375,24 @@ void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Gri
     else
       runMeanLevels<false>(w, M, N, pen);
   } else {
+    candidate.reshape(M, N);
     if (poisson)
-      runFittedLevels<true>(w, data, M, N, pen, blockFit);
+      runFittedLevels<true>(w, data, M, N, pen, blockFit, candidate);
     else
-      runFittedLevels<false>(w, data, M, N, pen, blockFit);
+      runFittedLevels<false>(w, data, M, N, pen, blockFit, candidate);
   }
+}
+
+void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Grid& label,
+                 std::vector<DyadicSquare>& pixelSquares, std::string_view noiseType, BlockFitFn blockFit) {
+  if (M <= 0 || N <= 0) return;
+  levelCount(M, N);
+  const std::size_t n = static_cast<std::size_t>(N);
+  const std::size_t pixels = static_cast<std::size_t>(M) * n;
+  std::vector<unsigned char> level(pixels);
+  std::vector<double> current(pixels);
+  Grid candidate;
+  pruneDyadicLevels(data, M, N, pen, estimate, &label, level.data(), current.data(), candidate, noiseType, blockFit);
   std::vector<double>().swap(current);
 
   pixelSquares.resize(pixels);

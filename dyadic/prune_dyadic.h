@@ -26,10 +26,20 @@ void fitBlockMean(const Grid& source, Grid& target, int i0, int j0, int R, int C
 void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Grid& label,
                  std::vector<DyadicSquare>& pixelSquares, std::string_view noiseType, BlockFitFn blockFit);
 
+// pruneDyadic for callers that keep their own storage and need no square
+// list: level[i*N + j] receives log2 of the side of the final square of
+// [i][j] (the square follows from it: its corner is i and j with those low
+// bits cleared); current (M x N doubles) and, for fits other than the mean,
+// candidate (reshaped to M x N) are scratch. A null label skips the labels
+// and their rand() draws.
+void pruneDyadicLevels(const Grid& data, int M, int N, double pen, Grid& estimate, Grid* label, unsigned char* level,
+                       double* current, Grid& candidate, std::string_view noiseType, BlockFitFn blockFit);
+
 // pruneDyadic with fitBlockMean on packed row-major M x N arrays (row length
 // N), for callers that keep their own storage: estimate and label are
 // overwritten as there, level[i*N + j] receives log2 of the side of the final
-// square of element [i][j]; current (M x N doubles) is scratch.
+// square of element [i][j]; current (M x N doubles) is scratch. A null
+// label skips the labels and their rand() draws.
 void pruneBlockMeans(const double* data, int M, int N, double pen, bool poisson, double* estimate, double* label,
                      unsigned char* level, double* current);
 
