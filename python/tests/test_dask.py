@@ -1,0 +1,36 @@
+import numpy as np
+
+import dask.array as da
+from distributed import Client, LocalCluster
+
+import dyadfit
+import dyadfit.dask
+from test_dyadfit import scene
+
+
+def psnr(estimate, clean):
+    return 10 * np.log10(255.0 ** 2 / np.mean((estimate - clean) ** 2))
+
+
+def test_tiles_on_threads_and_on_a_local_cluster():
+    clean, noisy = scene(256, seed=5, noise=15)
+    a = da.from_array(noisy, chunks=64)
+    whole, info = dyadfit.denoise(noisy, shifts=2, return_info=True)
+    # The settings the tiles share are the whole image's.
+    shared = dyadfit.dask.global_options(a, {"shifts": 2})
+    np.testing.assert_allclose(shared["penalties"], info["penalties"][0], rtol=1e-15)
+    np.testing.assert_allclose(shared["sigma"], info["sigma"], rtol=0.1)
+
+    lazy = dyadfit.dask.denoise(a, shifts=2)
+    assert lazy.shape == noisy.shape and lazy.chunks == a.chunks and lazy.dtype == np.float64
+    threaded = lazy.compute(scheduler="threads")
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with Client(cluster):
+            spread = lazy.compute()
+    np.testing.assert_array_equal(spread, threaded)
+    assert abs(psnr(threaded, clean) - psnr(whole, clean)) < 0.3
+
+    # Colour with its axis first, under the tiles as whole.
+    rgb = da.from_array(np.stack([noisy, 255 - noisy, noisy / 2]), chunks=(3, 128, 128))
+    out = dyadfit.dask.denoise(rgb, channel_axis=0, shifts=1).compute(scheduler="threads")
+    assert out.shape == rgb.shape
