@@ -8,13 +8,15 @@ OCTAVE     := octave-cli --norc --no-window-system --no-history --quiet
 
 PACKAGES := cmake make g++ octave liboctave-dev libgtest-dev liblapack-dev libblas-dev \
             liblapack64-dev libblas64-dev time clang libclang-rt-dev libgraphicsmagick++1-dev pkg-config \
-            libtiff-dev libcfitsio-dev
+            libtiff-dev libcfitsio-dev \
+            python3-dev python3-venv python3-setuptools python3-pybind11 python3-numpy python3-pytest \
+            python3-dask python3-distributed
 
 # The fuzz target: clang++ with libFuzzer, its own build tree and working corpus.
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build build-asan test test-asan demo bench fuzz package clean
+.PHONY: all deps build build-asan test test-asan test-python demo bench fuzz package clean
 
 all: build
 
@@ -33,6 +35,17 @@ test: build build-asan
 	cd $(BUILD) && ctest --output-on-failure
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure
 	$(MAKE) fuzz FUZZ_SECONDS=30
+	$(MAKE) test-python
+
+# The Python package built offline into a venv of Debian's Python, and its
+# tests; the parity tests compare with the command line of $(BUILD).
+PY_VENV ?= $(BUILD)/python-venv
+test-python: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS) --target dyadfit_cli
+	/usr/bin/python3 -m venv --system-site-packages $(PY_VENV)
+	$(PY_VENV)/bin/pip install --no-build-isolation --no-index --quiet ./python
+	DYADFIT_CLI=$(abspath $(BUILD))/dyadfit $(PY_VENV)/bin/python -m pytest -q python/tests
 
 demo: build
 	$(OCTAVE) --eval "addpath('$(BUILD)/mex'); addpath('demo'); dyadfit_demo('demo-output'); dyadfit_photo_demo('demo-output');"
