@@ -386,14 +386,14 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
   // seen. The dyadic estimate averages kGuardShiftFactor times the shifts;
   // its divergence, the mean of its shifts' divergences, is read from its
   // first S shifts alone.
+  std::vector<double> firstA;
+  const std::vector<double> A = dyadic(plane, kGuardShiftFactor * S, partition, S, &firstA);
   std::vector<double> b = probeNoise(n), probed(n);
   for (std::size_t k = 0; k < n; ++k) {
     if (poisson && plane[k] == 0) b[k] = 0;
     probed[k] = plane[k] + kProbeStep * b[k];
     if (poisson) probed[k] = std::max(0.0, probed[k]);
   }
-  std::vector<double> firstA;
-  const std::vector<double> A = dyadic(plane, kGuardShiftFactor * S, partition, S, &firstA);
   const std::vector<double> firstAProbe = dyadic(probed.data(), S, nullptr, 0, nullptr);
   // The probe's Wiener stage keeps the block side chosen on the plane: the
   // estimate weighed is the one of that side.

@@ -59,7 +59,7 @@
 %        pixel, weighted by 1 / (sum of the squared scales); of the two
 %        block sizes the one of lower Stein's unbiased risk is kept. With
 %        'auto' a guard then weighs, per channel, this two-stage estimate
-%        against the dyadic one averaged over four times SHIFTS, by their
+%        against the dyadic one averaged over twice SHIFTS, by their
 %        risks estimated from one fixed probe of the noise (Stein's
 %        unbiased risk; under Poisson noise its counterpart for counts),
 %        and keeps the lower: the second stage wins on textured
@@ -92,7 +92,7 @@
 %                  of steps 1 to 4 alone).
 %     'Shifts'     number of cyclic shifts averaged, 1 to 1024; default 4.
 %                  1 is the modules' own two-position estimate. Under
-%                  'auto' the dyadic candidate averages 4 * SHIFTS.
+%                  'auto' the dyadic candidate averages 2 * SHIFTS.
 %     'Sigma'      Gaussian noise level, one for every channel or one per
 %                  channel; [] (default) estimates it on each channel.
 %     'Gain', 'Offset', 'ReadNoise'

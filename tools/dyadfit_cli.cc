@@ -163,7 +163,7 @@ Options (names and messages as in Octave's dyadfit_denoise):
                     it is (opponent; Poisson counts: always each channel)
   --wiener auto|on|off   the Wiener second stage (auto: kept per channel
                     when its estimated risk is lower than the dyadic
-                    estimate's, averaged over 4 x N shifts; off: the dyadic
+                    estimate's, averaged over 2 x N shifts; off: the dyadic
                     estimate over N shifts alone)
   --shifts N        shifted grids averaged, 1 to 1024 (4)
   --sigma S[,S,S]   Gaussian noise level, one for all channels or one per
