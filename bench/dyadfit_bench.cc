@@ -2,8 +2,10 @@
 // /usr/bin/time -v (which measures the peak memory):
 //
 //   dyadfit_bench MODULE ENGINE IMAGE SIZE [THREADS]
-//     MODULE   tessik | brindel | quarlo
-//     ENGINE   fast | reference | none (builds the image only)
+//     MODULE   tessik | brindel | quarlo | denoise
+//     ENGINE   fast | reference | none (builds the image only); denoise:
+//              fast only, single stage (noise level 1, block side 8,
+//              4 shifts, no Wiener stage)
 //     IMAGE    noise | phantom | counts
 //     SIZE     side of the square image (a power of two)
 //     THREADS  worker threads of the fast engine (default: DYADFIT_THREADS or all cores)
@@ -27,6 +29,7 @@
 
 #include "constant/tessik_entry.h"
 #include "constant/tessik_reference.h"
+#include "denoise/denoise.h"
 #include "dyadic/parallel.h"
 #include "host/standalone.h"
 #include "platelet/quarlo_entry.h"
@@ -105,7 +108,7 @@ std::uint64_t digest(const std::vector<Array>& outputs) {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: dyadfit_bench tessik|brindel|quarlo fast|reference|none noise|phantom|counts SIZE [THREADS]\n"
+               "usage: dyadfit_bench tessik|brindel|quarlo|denoise fast|reference|none noise|phantom|counts SIZE [THREADS]\n"
                "       dyadfit_bench write noise|phantom|counts SIZE FILE\n");
   return 2;
 }
@@ -133,8 +136,9 @@ int main(int argc, char** argv) {
   const std::string module = argv[1], engine = argv[2], kind = argv[3];
   const int n = sizeArgument(argv[4]);
   const bool reference = engine == "reference";
-  if (!n || (module != "tessik" && module != "brindel" && module != "quarlo") ||
-      (engine != "fast" && !reference && engine != "none"))
+  const bool denoise = module == "denoise";
+  if (!n || (module != "tessik" && module != "brindel" && module != "quarlo" && !denoise) ||
+      (engine != "fast" && !reference && engine != "none") || (denoise && reference))
     return usage();
   if (argc == 6) setThreadCount(std::atoi(argv[5]));
 
@@ -142,6 +146,27 @@ int main(int argc, char** argv) {
   if (img.size() == 0) return usage();
   if (engine == "none") {
     std::printf("seconds 0\n");
+    return 0;
+  }
+
+  if (denoise) {
+    DenoiseOptions o;
+    o.sigma = {1.0};
+    o.blockSide = 8;
+    o.shifts = 4;
+    o.wiener = WienerMode::Off;
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<Array> outputs(1);
+    try {
+      InterruptScope scope(interruptRequested);
+      outputs[0] = Array::matrix(img.rows, img.cols,
+                                 denoiseImage(img.values.data(), img.rows, img.cols, 1, ValueClass::Double, o));
+    } catch (const Error& e) {
+      std::fprintf(stderr, "denoise: %s\n", e.what());
+      return 1;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("seconds %.3f\ndigest %016llx\n", seconds, static_cast<unsigned long long>(digest(outputs)));
     return 0;
   }
 

@@ -21,7 +21,10 @@
 # Table 2 (Octave): the fast modules called from octave-cli at 2 threads on the
 # same images, with the process's peak RSS and that peak minus a baseline
 # process that only reads the image.
-# Table 3 (Octave, bench/quality.m): PSNR of the noisy image, of each module
+# Table 3 (C++): dyadfit_denoise's single stage at 2048^2 and 4096^2 on the
+# phantom image, the call's seconds and the process's peak RSS at 1 and 2
+# threads, gain = 1 thread / 2 threads, check as in table 1.
+# Table 3b (Octave, bench/quality.m): PSNR of the noisy image, of each module
 # with its defaults and of dyadfit_denoise at one and at the default number of
 # shifts, on the test photographs of demo/data and a phantom, under Gaussian
 # and Poisson noise, with the quality targets met or missed.
@@ -186,6 +189,33 @@ for c in "${in_octave[@]}"; do
       say "$(printf "$fmt2" "$name" failed - - - -)"
     fi
   done
+done
+
+say
+say "dyadfit_denoise (C++, dyadfit_bench denoise): phantom image, noise level 1, block side 8, 4 shifts, no Wiener stage"
+fmt3='%-24s %9s %9s %6s %9s %9s  %s'
+header=$(printf "$fmt3" case 1t_s 2t_s gain 1t_MiB 2t_MiB check)
+say "$header"
+rule ${#header}
+for c in "denoise 2048" "denoise 4096 slow"; do
+  read -r module n flag <<<"$c"
+  name=$(printf '%s %s^2 phantom' "$module" "$n")
+  if [[ "$quick" == 1 && "${flag:-}" == slow ]]; then
+    say "$(printf "$fmt3" "$name" skipped - - - - -)"
+    continue
+  fi
+  digests=() ok=1
+  measure "$module-$n-1" DYADFIT_THREADS=1 -- "$bench" "$module" fast phantom "$n" && digests+=("$digest") || ok=0
+  d1=$call_s m1=$peak_mib
+  measure "$module-$n-2" DYADFIT_THREADS=2 -- "$bench" "$module" fast phantom "$n" && digests+=("$digest") || ok=0
+  check=identical
+  if [[ $ok == 0 ]]; then
+    check=failed
+  elif [[ $(printf '%s\n' "${digests[@]}" | sort -u | wc -l) != 1 ]]; then
+    check=DIFFERENT
+    failures=$((failures + 1))
+  fi
+  say "$(printf "$fmt3" "$name" "$d1" "$call_s" "$(ratio "$d1" "$call_s")" "$m1" "$peak_mib" "$check")"
 done
 
 say
