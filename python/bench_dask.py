@@ -57,6 +57,8 @@ def main():
     p.add_argument("--chunk", type=int, default=512)
     p.add_argument("--sigma", type=float, default=20.0)
     p.add_argument("--workers", type=int, default=2)
+    p.add_argument("--block-side", type=int, default=None,
+                   help="the same block side for the whole image and the tiles (default: each chooses)")
     args = p.parse_args()
     n, pixels = args.size, args.size * args.size
 
@@ -65,20 +67,21 @@ def main():
     print(f"image {n} x {n} float32, sigma {args.sigma}, chunks {args.chunk}, noisy PSNR {psnr(noisy, clean):.2f} dB")
 
     t = time.perf_counter()
-    whole, info = dyadfit.denoise(noisy, threads=1, return_info=True)
+    fixed = {} if args.block_side is None else {"block_side": args.block_side}
+    whole, info = dyadfit.denoise(noisy, threads=1, return_info=True, **fixed)
     t_whole = time.perf_counter() - t
     print(f"whole image, 1 thread:      {t_whole:7.1f} s  {pixels / t_whole / 1e3:8.1f} kpx/s  "
           f"PSNR {psnr(whole, clean):.3f} dB  (block side {info['block_side'][0]:.0f}, "
           f"two-stage {bool(info['two_stage'][0])})")
 
     a = da.from_array(noisy, chunks=args.chunk)
-    shared = dyadfit.dask.global_options(a, {})
+    shared = dyadfit.dask.global_options(a, fixed)
     margin = dyadfit.dask.default_margin(shared["block_side"])
     print(f"shared settings: sigma {shared['sigma'][0]:.3f}, block side {shared['block_side']}, "
           f"penalties {shared['penalties'][0]:.4f},{shared['penalties'][1]:.4f}, lines {shared['lines']:.0f}, "
           f"margin {margin}")
     t = time.perf_counter()
-    tiled = dyadfit.dask.denoise(a).compute(scheduler="threads", num_workers=args.workers)
+    tiled = dyadfit.dask.denoise(a, **fixed).compute(scheduler="threads", num_workers=args.workers)
     t_tiled = time.perf_counter() - t
     print(f"tiled, threads x{args.workers}:       {t_tiled:7.1f} s  "
           f"{pixels / t_tiled / args.workers / 1e3:8.1f} kpx/s per thread  PSNR {psnr(tiled, clean):.3f} dB  "
@@ -90,7 +93,7 @@ def main():
         with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, memory_limit="3GB",
                           dashboard_address=None) as cluster, Client(cluster) as client:
             t = time.perf_counter()
-            dyadfit.dask.denoise(da.from_zarr(str(src))).to_zarr(str(dst))
+            dyadfit.dask.denoise(da.from_zarr(str(src)), **fixed).to_zarr(str(dst))
             t_cluster = time.perf_counter() - t
             peaks = sorted(client.run(peak_rss_mb).values())
         spread = da.from_zarr(str(dst)).compute()

@@ -113,7 +113,11 @@ def global_options(a: da.Array, options: dict, sample_tiles: int = 4) -> dict:
     if noise == "gaussian" and opts.get("sigma") is None:
         lo, hi = _class_limits(a.dtype)
         sigmas = np.array([_core.noise_sigma(_native(np.asarray(s)), lo, hi) for s in samples])
-        opts["sigma"] = [float(v) for v in np.median(sigmas, axis=0)]
+        sigma = np.median(sigmas, axis=0)
+        # No noise found (a flat image): the tiles find none either and are
+        # returned as they are, as the whole image would be.
+        if np.all(sigma > 0):
+            opts["sigma"] = [float(v) for v in sigma]
     if noise == "poisson-gaussian" and any(opts.get(k) is None for k in ("gain", "offset", "read_noise")):
         r = min(s.shape[0] for s in samples)
         c = min(s.shape[1] for s in samples)
