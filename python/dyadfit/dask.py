@@ -10,7 +10,10 @@ fixed once for all tiles:
   median of the tiles' sigmas; the camera from the sampled tiles' windows
   together;
 * the block side of the pre-averaging: the median of the core's choice on the
-  sampled tiles (found with one shift and no Wiener stage);
+  sampled tiles (found with one shift and no Wiener stage). The whole image
+  weighs its signal's spread over all of it, so its choice can differ (a
+  large slope across the image makes it smaller); pass ``block_side`` to
+  hold the whole image's;
 * the penalties and the lines per square: the modules' defaults for the
   whole image's padded size (penalties log(X)/3 times the model's factors,
   X the padded pixel count, or under Poisson noise the padded image's total
