@@ -74,6 +74,16 @@ void memUnmap(thandle_t, tdata_t, toff_t) {}
 // libtiff's first error of a call, for the tool's own message; nothing is
 // printed. Files are decoded on one thread.
 std::string gTiffError;
+// libtiff turns a palette image whose colour map is missing or cut into a
+// grey one, with a warning: such an image is refused instead.
+bool gTiffColourMapLost = false;
+
+void keepTiffWarning(const char*, const char* format, va_list args) {
+  char text[256];
+  std::vsnprintf(text, sizeof text, format, args);
+  const std::string t = text;
+  if (t.find("olormap") != std::string::npos || t.find("olorMap") != std::string::npos) gTiffColourMapLost = true;
+}
 
 void keepTiffError(const char*, const char* format, va_list args) {
   if (!gTiffError.empty()) return;
@@ -86,9 +96,10 @@ void silenceTiff() {
   static std::once_flag once;
   std::call_once(once, [] {
     TIFFSetErrorHandler(keepTiffError);
-    TIFFSetWarningHandler(nullptr);
+    TIFFSetWarningHandler(keepTiffWarning);
   });
   gTiffError.clear();
+  gTiffColourMapLost = false;
 }
 
 Failure tiffFailure(const std::string& what) {
@@ -155,6 +166,7 @@ Image decodeTiffPage(TIFF* tif, std::size_t page) {
   if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric))
     photometric = spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
   const std::string where = page > 0 ? "page " + std::to_string(page + 1) + ": " : std::string();
+  if (gTiffColourMapLost) throw Failure{"TIFF not readable: " + where + "palette image without a complete colour map"};
   if (width == 0 || height == 0) throw Failure{where + "image has no pixels"};
   const std::size_t rows = height, cols = width;
   if (cols > kMaxSamples || rows > kMaxSamples / cols)
