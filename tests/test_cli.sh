@@ -167,6 +167,112 @@ check "16-bit colour round trip" cmp -s <(tail -c 24 "$dir/c16.ppm") <(tail -c 2
 "$cli" tessik --pen 0 "$dir/s16.txt" "$dir/s16.fits" && "$cli" tessik --pen 0 "$dir/s16.fits" "$dir/s16.fits.txt"
 check "16-bit FITS round trip" cmp -s "$dir/s16.txt" "$dir/s16.fits.txt"
 
+# Scientific files keep their values: FITS of each BITPIX through CFITSIO,
+# TIFF pages through libtiff. Files written by a small generator.
+if command -v python3 > /dev/null; then
+  python3 - "$dir" <<'PY'
+import struct, sys
+d = sys.argv[1] + "/"
+def fits(name, rows, bitpix, extra=()):
+    h = []
+    card = lambda k, v: h.append(f"{k:<8}= {v:>20}".ljust(80))
+    for k, v in [("SIMPLE", "T"), ("BITPIX", bitpix), ("NAXIS", 2), ("NAXIS1", len(rows[0])), ("NAXIS2", len(rows))] + list(extra):
+        card(k, v)
+    h = "".join(h) + "END".ljust(80); h += " " * (-len(h) % 2880)
+    f = {16: "h", -32: "f", -64: "d"}[bitpix]
+    b = b"".join(struct.pack(">" + f * len(r), *r) for r in reversed(rows)); b += b"\0" * (-len(b) % 2880)
+    open(d + name, "wb").write(h.encode() + b)
+fits("f.fits", [[68.25, 70.5], [137.0, 99.125]], -64, [("OBJECT", "'M31'")])
+fits("s.fits", [[-32768, -1], [32767, 300]], 16)
+fits("u.fits", [[-32768, 32767], [7232, 0]], 16, [("BZERO", "32768")])
+fits("inf.fits", [[1, 2], [float("inf"), 4]], -32)
+def tiff(name, pages, photometric=1, spp=1, colormap=None):  # 8-bit, little-endian, one strip a page
+    out = bytearray(b"II*\0\0\0\0\0"); link = 4
+    for rows in pages:
+        data = bytes(v for r in rows for v in r); at = len(out); out += data + b"\0" * (len(data) % 2)
+        tags = [(256, len(rows[0]) // spp), (257, len(rows)), (258, 8), (259, 1), (262, photometric), (273, at),
+                (277, spp), (278, len(rows)), (279, len(data))] + ([(320, None)] if colormap else [])
+        ifd = len(out); body = struct.pack("<H", len(tags))
+        for t, v in tags:
+            body += struct.pack("<HHII", t, 3, len(colormap), ifd + 6 + 12 * len(tags)) if t == 320 else \
+                    struct.pack("<HHII", t, 4 if t in (273, 279) else 3, 1, v)
+        out += body + b"\0\0\0\0" + (struct.pack("<%dH" % len(colormap), *colormap) if colormap else b"")
+        struct.pack_into("<I", out, link, ifd); link = ifd + 2 + 12 * len(tags)
+    open(d + name, "wb").write(out)
+tiff("stack.tif", [[[10, 20], [30, 40]], [[50, 60], [70, 80]], [[1, 2], [3, 4]]])
+tiff("cmyk.tif", [[[0, 0, 0, 0, 255, 0, 0, 0], [0, 0, 0, 255, 0, 255, 255, 0]]], photometric=5, spp=4)
+cmap = [i * 257 for i in range(256)] + [(255 - i) * 257 for i in range(256)] + [0] * 256
+tiff("pal.tif", [[[0, 255], [128, 1]]], photometric=3, colormap=cmap)
+with open(d + "pal.tif", "rb") as f: b = f.read()
+open(d + "palcut.tif", "wb").write(b[:-700])
+row = bytes([0, 0, 200, 10, 20, 30, 0, 0])
+open(d + "a.bmp", "wb").write(b"BM" + struct.pack("<IHHI", 70, 0, 0, 54) +
+                                struct.pack("<IiiHHIIiiII", 40, 2, 2, 1, 24, 0, 16, 2835, 2835, 0, 0) + row * 2)
+PY
+  "$cli" tessik --pen 0 "$dir/f.fits" "$dir/f.txt" && "$cli" tessik --pen 0 "$dir/s.fits" "$dir/s.txt" \
+    && "$cli" tessik --pen 0 "$dir/u.fits" "$dir/u.txt"
+  check "FITS values as stored: float, signed 16-bit, BZERO" \
+    [ "$(cat "$dir/f.txt" "$dir/s.txt" "$dir/u.txt")" = $'68.25 70.5\n137 99.125\n-32768 -1\n32767 300\n0 65535\n40000 32768' ]
+  for f in f s u; do "$cli" tessik --pen 0 "$dir/$f.fits" "$dir/$f.2.fits" && "$cli" tessik --pen 0 "$dir/$f.2.fits" "$dir/$f.2.txt"; done
+  check "FITS round trips keep values, BITPIX and cards" \
+    [ "$(cat "$dir/f.2.txt" "$dir/s.2.txt" "$dir/u.2.txt")" = "$(cat "$dir/f.txt" "$dir/s.txt" "$dir/u.txt")" -a \
+      "$(head -c 2880 "$dir/f.2.fits" | fold -w 80 | grep -c -e '^BITPIX  = *-64 ' -e "^OBJECT  = *'M31'")" = 2 -a \
+      "$(head -c 2880 "$dir/u.2.fits" | fold -w 80 | grep -c -e '^BITPIX  = *16 ' -e '^BZERO   = *32768')" = 2 ]
+  check "FITS Inf refused with its place" refused \
+    "dyadfit: $dir/inf.fits: FITS pixel x=1, y=1 is NaN, Inf or BLANK: such pixels are not accepted" \
+    tessik --pen 0 "$dir/inf.fits" "$dir/x.txt"
+  "$cli" tessik --pen 0 "$dir/stack.tif" "$dir/stack2.tif"
+  check "a TIFF stack to PNG refused" refused "dyadfit: $dir/x.png: the input has 3 pages, which only a TIFF OUT holds" \
+    tessik --pen 0 "$dir/stack.tif" "$dir/x.png"
+  if command -v octave-cli > /dev/null; then
+    got=$(cd "$dir" && octave-cli --norc --no-window-system --quiet --eval '
+      ok = numel(imfinfo("stack2.tif")) == 3;
+      for k = 1:3, ok = ok && isequal(imread("stack2.tif", k), uint8({[10 20; 30 40], [50 60; 70 80], [1 2; 3 4]}{k})); end
+      disp(ok)' 2>/dev/null)
+    check "every page of a TIFF stack processed, in order" [ "$got" = 1 ]
+  fi
+  "$cli" tessik --pen 0 "$dir/cmyk.tif" "$dir/cmyk.ppm" && "$cli" tessik --pen 0 "$dir/pal.tif" "$dir/pal.ppm" \
+    && "$cli" tessik --pen 0 "$dir/a.bmp" "$dir/bmp.ppm"
+  check "CMYK converted, palette expanded, BMP read" [ "$(for f in cmyk pal bmp; do tail -c 12 "$dir/$f.ppm"; done | od -An -tu1 | tr -s ' \n' ' ')" = \
+    " 255 255 255 0 255 255 0 0 0 255 0 0 0 255 0 255 0 0 128 127 0 1 254 0 200 0 0 30 20 10 200 0 0 30 20 10 " ]
+  check "palette TIFF cut in its colour map refused" refused \
+    "dyadfit: $dir/palcut.tif: TIFF not readable: palette image without a complete colour map" \
+    tessik --pen 0 "$dir/palcut.tif" "$dir/x.ppm"
+fi
+
+# The habits of image tools: - for standard input and output, FMT:-, --, -q,
+# batch, --depth rescaling, long OUT names, one name per file.
+"$cli" tessik --pen 4 "$dir/a.txt" "$dir/e.txt"
+check "- reads standard input, writes standard output in its format" \
+  diff -q "$dir/e.txt" <("$cli" tessik -q --pen 4 - - < "$dir/a.txt")
+check "png:- names the format" starts <("$cli" tessik --pen 0 "$dir/a.txt" png:-) '\211PNG'
+cp "$dir/a.txt" "$dir/-a.txt"
+check "-- ends the options" "$cli" tessik --pen 4 -- "$dir/-a.txt" "$dir/-e.txt"
+mkdir "$dir/batch"
+msg=$("$cli" tessik --pen 4 --output-dir "$dir/batch" "$dir/a.txt" "$dir/missing.txt" "$dir/p2.pgm" 2>&1); rc=$?
+check "batch goes past a bad IN and reports it" [ "$rc:$msg" = "1:dyadfit: $dir/missing.txt: cannot open $dir/missing.txt: No such file or directory" ]
+check "... writing the others under their names" [ "$(cat "$dir/batch/a.txt")" = "$(cat "$dir/e.txt")" -a -s "$dir/batch/p2.pgm" ]
+"$cli" tessik --pen 0 "$dir/s8.png" --depth 16 "$dir/d16.png" && "$cli" tessik --pen 0 "$dir/d16.png" "$dir/d16.txt" \
+  && "$cli" tessik --pen 0 "$dir/d16.png" --depth 8 "$dir/d8.png" && "$cli" tessik --pen 0 "$dir/d8.png" "$dir/d8.txt"
+check "--depth rescales 8 to 16 bits and back" [ "$(cat "$dir/d16.txt")" = "$(awk '{ for (i = 1; i <= NF; i++) printf "%d%s", $i * 257, i < NF ? " " : "\n" }' "$dir/s8.txt")" -a \
+  "$(cat "$dir/d8.txt")" = "$(cat "$dir/s8.txt")" ]
+long=$dir/$(printf 'l%.0s' $(seq 240)).txt
+check "a 244-character OUT name" "$cli" tessik --pen 0 "$dir/a.txt" "$long"
+check "unknown OUT format refused" refused \
+  "dyadfit: cannot write $dir/x.webp: unknown format '.webp' (write .png, .tif, .jpg, .pgm, .ppm, .pnm, .fits, .txt or .csv, or FMT:$dir/x.webp)" \
+  tessik --pen 0 "$dir/a.txt" "$dir/x.webp"
+check "OUT naming IN refused" refused "dyadfit: OUT and IN name the same file: $dir/./a.txt" tessik --pen 0 "$dir/a.txt" "$dir/./a.txt"
+check "--partition naming OUT refused" refused "dyadfit: --partition and OUT name the same file: $dir/w.png" \
+  brindel --partition "$dir/w.png" "$dir/b.pgm" "$dir/w.png"
+printf '1 2\n3 1e300\n' > "$dir/huge.txt"
+check "values too large" refused \
+  "dyadfit: Values too large: $dir/huge.txt holds 1e+300 at row 2, column 2; magnitudes up to 1e+100 are accepted" \
+  tessik --pen 0 "$dir/huge.txt" "$dir/x.txt"
+printf '0 0\n0 0.5\n' > "$dir/few.txt"
+check "Poisson counts too few for the default penalties" refused \
+  "dyadfit: Poisson counts too small for the default penalties: the image holds 0.5 counts in all, and at least 1 is needed; give the penalties (--pen)" \
+  brindel --noise poisson "$dir/few.txt" "$dir/x.txt"
+
 # Damaged files: the file and the fault named, status 1, no OUT.
 awk 'BEGIN { srand(3); for (r = 0; r < 64; r++) { row = ""
        for (c = 0; c < 64; c++) row = row (c ? " " : "") int(rand() * 60000); print row } }' > "$dir/r64.txt"
