@@ -70,7 +70,7 @@ double toClass(double v, ValueClass cls) {
 // its estimate written over `estimate`, which keeps its storage from run to
 // run. With `partition`, the run also fills in the partition it ends with.
 void runModule(DenoiseMethod method, double lines, const std::vector<double>& penalties, bool poisson,
-               const Array& image, int sh, Partition* partition, std::vector<double>& estimate) {
+               const Input& image, int sh, Partition* partition, std::vector<double>& estimate) {
   std::vector<Array> args;
   EntryFn entry = nullptr;
   PartitionedEntryFn partitioned = nullptr;
@@ -89,10 +89,9 @@ void runModule(DenoiseMethod method, double lines, const std::vector<double>& pe
     args.push_back(lines < 0 ? Array::empty() : Array::scalar(lines));
   }
   std::vector<ArrayInput> views;
-  views.reserve(args.size() + 1);
-  views.emplace_back(image);
+  views.reserve(args.size());
   for (const Array& a : args) views.emplace_back(a);
-  std::vector<const Input*> ptrs;
+  std::vector<const Input*> ptrs{&image};
   for (const ArrayInput& v : views) ptrs.push_back(&v);
 
   // One result asked for, written straight into `estimate`: the module
@@ -231,20 +230,42 @@ void addShifts(const std::vector<double>& padded, const DyadicSetup& d, const De
   const std::size_t P = d.P, Q = d.Q;
   EntryWorkspace workspace;
   WorkspaceScope scope(workspace);
-  Array shifted = Array::zeros(P, Q);
+  // Each shift is written where the entry keeps its copy of the image, and
+  // the entry reads it there in place.
+  class PlaneInput final : public Input {
+   public:
+    PlaneInput(const double* v, std::size_t rows, std::size_t cols) : v_(v), rows_(rows), cols_(cols) {}
+    std::size_t rows() const override { return rows_; }
+    std::size_t cols() const override { return cols_; }
+    std::size_t dims() const override { return 2; }
+    ClassKind kind() const override { return ClassKind::Double; }
+    bool isComplex() const override { return false; }
+    bool isSparse() const override { return false; }
+    double scalar() const override { return rows_ * cols_ != 0 ? v_[0] : 0.0; }
+    const double* doubles() const override { return v_; }
+    void toDoubles(double* out) const override { std::copy(v_, v_ + rows_ * cols_, out); }
+    std::string text() const override { return {}; }
+
+   private:
+    const double* v_;
+    std::size_t rows_, cols_;
+  };
+  std::vector<double>& shifted = workspace.values;
   std::vector<double> est;
   for (int s = first; s < last; ++s) {
     interruptionPoint();
     const std::size_t di = static_cast<std::size_t>(radicalInverse(unsigned(s), 2) * double(d.span)) % P;
     const std::size_t dj = static_cast<std::size_t>(radicalInverse(unsigned(s), 3) * double(d.span)) % Q;
     // Row i of a column comes from row (i + di) mod P: two runs, no division per value.
+    shifted.resize(P * Q);
     parallelFor(Q, [&](std::size_t j) {
       const double* from = padded.data() + P * ((j + dj) % Q);
-      double* to = shifted.values.data() + P * j;
+      double* to = shifted.data() + P * j;
       std::copy(from + di, from + P, to);
       std::copy(from, from + di, to + (P - di));
     });
-    runModule(d.method, o.lines, d.penalties, d.modulePoisson, shifted, d.sh, s == 0 ? partition : nullptr, est);
+    const PlaneInput image(shifted.data(), P, Q);
+    runModule(d.method, o.lines, d.penalties, d.modulePoisson, image, d.sh, s == 0 ? partition : nullptr, est);
     parallelFor(Q, [&](std::size_t j) {
       double* to = sum.data() + P * ((j + dj) % Q);
       const double* from = est.data() + P * j;

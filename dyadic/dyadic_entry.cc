@@ -65,8 +65,13 @@ EntryParameters checkDyadicInputs(const EntryModel& model, Inputs in, std::vecto
   requireRealImage(image);
   if (M > static_cast<std::size_t>(INT_MAX) || N > static_cast<std::size_t>(INT_MAX)) throw Error(kMsgImageClass);
 
-  imageValues->resize(M * N);
-  copyImage(image, imageValues->data());
+  // A caller may hand over the image in place: as the workspace's values,
+  // which the entry then reads without a copy.
+  const bool inPlace = image.doubles() && image.doubles() == imageValues->data() && imageValues->size() == M * N;
+  if (!inPlace) {
+    imageValues->resize(M * N);
+    copyImage(image, imageValues->data());
+  }
 
   EntryParameters p;
   if (nrhs >= 2 && in[1]->hasColumns()) {
@@ -167,13 +172,20 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
       ws.scratch.resize(pixels);
       pruneDyadicLevels(data, M, N, pen, estimate, label, ws.level.data(), ws.scratch.data(), ws.candidate, noiseType,
                         model.pieces.onePiece);
-      for (int i = 0; i < M; ++i) {
-        const unsigned char* lv = ws.level.data() + static_cast<std::size_t>(i) * n;
-        for (int j = 0; j < N; ++j) {
-          const int side = 1 << lv[j];
-          if ((i & (side - 1)) == 0 && (j & (side - 1)) == 0) listSquare(list, i, j, side, offset);
+      // Bands of rows on the threads, their lists joined in row order.
+      const std::size_t bands = std::min<std::size_t>(static_cast<std::size_t>(M), 64);
+      std::vector<std::vector<double>> parts(bands);
+      parallelFor(bands, [&](std::size_t b) {
+        const int end = static_cast<int>(static_cast<std::size_t>(M) * (b + 1) / bands);
+        for (int i = static_cast<int>(static_cast<std::size_t>(M) * b / bands); i < end; ++i) {
+          const unsigned char* lv = ws.level.data() + static_cast<std::size_t>(i) * n;
+          for (int j = 0; j < N; ++j) {
+            const int side = 1 << lv[j];
+            if ((i & (side - 1)) == 0 && (j & (side - 1)) == 0) listSquare(parts[b], i, j, side, offset);
+          }
         }
-      }
+      });
+      for (const std::vector<double>& part : parts) list.insert(list.end(), part.begin(), part.end());
       return;
     }
     Grid ownLabel;
@@ -278,7 +290,7 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
 
   // A call's own grids go as soon as they are copied out.
   auto emit = [&](int slot, Grid& g) {
-    if (slot < want) copyDoubles(out.create(slot, rows, cols), g.data(), static_cast<long>(pixels));
+    if (slot < want) copyValues(out.create(slot, rows, cols), g.data(), pixels);
     if (&ws == &own || (slot != 0 && slot != 1 && slot != 4)) g = Grid();
   };
   emit(0, refined);

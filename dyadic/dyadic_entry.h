@@ -52,7 +52,9 @@ int defaultResolution(std::size_t rows, std::size_t cols);
 // their grids and scratch from it instead of allocating, page-faulting and
 // freeing them on every call. Without a scope each call has its own.
 struct EntryWorkspace {
-  std::vector<double> values;  // the image, converted
+  // The image, converted. A caller may write the image here and pass a
+  // view of it as the entry's input: the entry then takes it as it is.
+  std::vector<double> values;
   Grid grids[3];
   Grid candidate;  // the pruning's fits other than the mean
   std::vector<unsigned char> level;

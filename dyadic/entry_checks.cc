@@ -4,6 +4,8 @@
 #include <climits>
 #include <cmath>
 
+#include "dyadic/grid_utils.h"
+
 namespace dyadfit {
 
 bool failsDyadicSideTest(std::size_t n) {
@@ -19,7 +21,7 @@ void copyImage(const Input& image, double* out) {
   const std::size_t count = image.rows() * image.cols();
   if (count == 0) return;
   if (const double* p = image.doubles())
-    std::copy(p, p + count, out);
+    copyValues(out, p, count);
   else
     image.toDoubles(out);
 }

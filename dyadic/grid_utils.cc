@@ -74,4 +74,10 @@ void copyDoubles(double* dst, const double* src, long count) {
   for (long k = 0; k < count; ++k) dst[k] = src[k];
 }
 
+void copyValues(double* dst, const double* src, std::size_t count) {
+  forRanges(count, kItemElements, [&](std::size_t begin, std::size_t end) {
+    std::copy(src + begin, src + end, dst + begin);
+  });
+}
+
 }  // namespace dyadfit

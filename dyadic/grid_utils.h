@@ -1,6 +1,8 @@
 // Small operations on Grids and flat arrays used around the prunings.
 #pragma once
 
+#include <cstddef>
+
 #include "dyadic/grid.h"
 
 namespace dyadfit {
@@ -17,5 +19,8 @@ void blockAverage(int s, const Grid& src, Grid& dst, int M, int N);
 void cyclicShift(const Grid& src, Grid& dst, int offset, int M, int N);
 
 void copyDoubles(double* dst, const double* src, long count);
+
+// copyDoubles for large arrays, in ranges on the threads.
+void copyValues(double* dst, const double* src, std::size_t count);
 
 }  // namespace dyadfit

@@ -22,7 +22,12 @@ struct SquareWork {
 void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, double penOne, double penTwo, int M, int N,
                   int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
                   int resolution, const SplitModel& model, std::vector<std::int64_t>* choices) {
-  for (int i = 0; i < M; ++i) copyDoubles(estimate[i], averaged[i], N);
+  if (M > 0 && N > 0) {
+    if (estimate.inner() == N && averaged.inner() == N)
+      copyValues(estimate.data(), averaged.data(), static_cast<std::size_t>(M) * static_cast<std::size_t>(N));
+    else
+      for (int i = 0; i < M; ++i) copyDoubles(estimate[i], averaged[i], N);
+  }
   const int n = std::max(0, std::min(count, static_cast<int>(squares.size())));
   if (choices) choices->assign(static_cast<std::size_t>(n), kNotRefined);
   if (h < 1) return;
