@@ -79,7 +79,8 @@ struct Usage {
 
 const char* const kGeneralHelp = R"(usage: dyadfit denoise IN OUT [options]
        dyadfit tessik|brindel|quarlo IN OUT [options]
-       dyadfit SUBCOMMAND --help
+       dyadfit SUBCOMMAND [options] --output-dir DIR IN...
+       dyadfit SUBCOMMAND --help | dyadfit --version
 
 Subcommands:
   denoise   denoise an image of any size: noise level found from the image,
@@ -88,19 +89,29 @@ Subcommands:
   brindel   wedgelets: constants, or squares cut by a line into two constants
   quarlo    platelets: planes, or squares cut by a line into two planes
 
-IN: PNG, TIFF (8 or 16 bits), JPEG, PGM/PPM/PNM, FITS, or a text matrix
-(numbers separated by spaces, one image row per line). A PGM's samples are
-read as stored, whatever its maxval. Only the first frame of a file is read;
-an alpha channel is dropped. A colour image is denoised in a luminance and
-colour-difference basis (denoise --colour), and processed channel by channel
-by the modules; with --grey, its luminance 0.299 R + 0.587 G + 0.114 B is.
+IN, its format told by its first bytes: TIFF (through libtiff: 8/16/32-bit
+integer or 32/64-bit float samples as stored, every page of a multi-page
+file, palette expanded, CMYK converted), FITS (through CFITSIO: BITPIX 8, 16,
+32, -32, -64 with BSCALE and BZERO applied; the primary image or the first
+image extension; NaN, Inf and BLANK pixels refused), PGM (samples as stored,
+whatever the maxval), PNG, JPEG, GIF, BMP, PPM/PNM and the other formats of
+GraphicsMagick, or a text matrix (numbers separated by spaces or commas, one
+image row per line). "-" reads standard input. An alpha channel is dropped.
+A colour image is denoised in a luminance and colour-difference basis
+(denoise --colour), and processed channel by channel by the modules; with
+--grey, its luminance 0.299 R + 0.587 G + 0.114 B is.
 
-OUT: by its extension, .png, .tif/.tiff, .jpg/.jpeg (8 bits), .pgm (one
-channel), .ppm/.pnm, .fits; any other name is a text matrix that keeps every
-value exactly (%.17g; one channel). Image files hold the input's bit depth
-(8 or 16; 16 for a text IN) unless --depth says otherwise; values are rounded
-and clipped to 0..255 or 0..65535, and NaN or Inf is refused. OUT is written
-under a temporary name beside it and renamed when complete.
+OUT, by its extension: .png, .tif/.tiff, .jpg/.jpeg (8 bits), .pgm (one
+channel), .ppm/.pnm, .fits/.fit/.fts, or .txt/.csv, a text matrix that keeps
+every value exactly (%.17g; one channel); any other name is refused. FMT:NAME
+names the format (e.g. png:out, txt:/dev/stdout); "-" writes standard output
+in IN's format, "FMT:-" in FMT. The estimate keeps IN's samples: TIFF and
+FITS hold them as IN did (integers of IN's width, floats; a FITS IN's header
+cards carried over), PNG, JPEG and PNM hold 8 or 16 bits (16 for text or float
+IN). Integers are rounded and clipped to their range, and NaN or Inf is
+refused. Several pages are written as a multi-page TIFF, in order. OUT is
+written under a temporary name beside it and renamed when complete; IN, OUT
+and --partition must be different files.
 
 Rates: under Poisson noise (--noise poisson, or poisson-gaussian for denoise)
 the estimate is a rate, never rounded: .tif is then written as 32-bit float
@@ -109,13 +120,23 @@ TIFF, .fits as 64-bit float FITS, text as it is. A format of integers (.png,
 rates by F, after which image files hold integers, rounded and clipped as
 above (a text OUT holds the products exactly).
 
+Limits: images of up to 2^28 pixels; files up to 4 GiB, standard input and
+other streams up to 1 GiB; magnitudes up to 1e100; and the memory a run
+needs, about 180 bytes per sample of the image padded to power-of-two sides,
+within the machine's, else the run is refused before it starts.
+
 Options of every subcommand:
   --threads N   worker threads, 1 to 256 (default: DYADFIT_THREADS, else the
                 number of cores; the result is the same for any count)
   --grey        process the luminance of a colour image (one channel out)
-  --depth 8|16  bits per sample of an image OUT
-  --quiet       no progress display and no summary on stderr (the progress
+  --depth 8|16  bits per sample of an image OUT (unsigned integers); an
+                8- or 16-bit IN is rescaled (times or divided by 257)
+  --quality N   JPEG quality, 1 to 100 (the library's default, 75)
+  -q, --quiet   no progress display and no summary on stderr (the progress
                 display appears only when stderr is a terminal)
+  --output-dir DIR   batch: every file named is an IN, written to DIR under
+                its own name (its format by its extension); a failed IN is
+                reported and the others go on; status 1 if any failed
   --partition FILE   also write a picture of the final partition (first
                 channel): square outlines in yellow, the cut of every split
                 square in blue, one pixel wide and blended over the estimate;
@@ -126,13 +147,15 @@ Options of every subcommand:
   --on estimate|input   what the partition is drawn over (estimate)
   --scale F     denoise, brindel, quarlo under Poisson noise: multiply the
                 rates by F > 0 and write integers (see Rates above)
-  --help        this text, or a subcommand's
+  -h, --help    this text, or a subcommand's
+  --            ends the options: every later argument is a file
 
 Exit status: 0 done; 1 error (unreadable or malformed IN, bad option value,
 the module's check, failed write of OUT); 2 usage (unknown subcommand or
 option, missing value or file); 130 stopped by SIGINT (Ctrl-C), 143 by
-SIGTERM. A failed or stopped run leaves no OUT and no partial file; a second
-Ctrl-C ends the tool at once.
+SIGTERM, during reads and writes too. A failed or stopped run leaves no OUT,
+no --partition picture and no partial file; a second Ctrl-C ends the tool
+at once.
 
 Examples:
   dyadfit denoise noisy.png clean.png
@@ -140,6 +163,9 @@ Examples:
   dyadfit denoise --noise poisson --method platelet counts.tif rates.tif
   dyadfit denoise --noise poisson --scale 4 counts.png est.png
   dyadfit brindel --sh 4 --pen 3,6 --grey photo.jpg est.png
+  dyadfit denoise --noise poisson stack.tif rates.tif
+  dyadfit denoise -q --output-dir clean/ scans/*.fits
+  cat noisy.png | dyadfit denoise - - > clean.png
 )";
 
 const char* const kDenoiseHelp = R"(usage: dyadfit denoise IN OUT [options]
@@ -176,7 +202,8 @@ Options (names and messages as in Octave's dyadfit_denoise):
   --penalties A[,B] penalties on the scaled image (the modules' defaults)
   --lines L         lines tried per square (the modules' default)
   --scale F         Poisson models: write the rates times F as integers
-  and --threads, --grey, --depth, --quiet, --partition, --on (see dyadfit --help).
+  and --threads, --grey, --depth, --quality, --quiet, --partition, --on,
+  --output-dir (see dyadfit --help).
   The partition picture shows the first denoised channel's partition (the
   luminance of a colour image) over the mean of the channels.
 
@@ -199,7 +226,8 @@ IN must be square with a power-of-two side.
 
   --pen P    penalty per square, >= 0 (required; in squared intensity units)
   --sh N     block side of the pre-averaging, dividing the side (1)
-  and --threads, --grey, --depth, --quiet, --partition, --on (see dyadfit --help).
+  and --threads, --grey, --depth, --quality, --quiet, --partition, --on,
+  --output-dir (see dyadfit --help).
 
 Example:
   dyadfit tessik --pen 40 --sh 2 in.png est.png
@@ -220,7 +248,8 @@ IN's sides must be powers of two, at least 2 (non-square allowed).
   --lines L        candidate lines per square, 0 to 1e8 (about (M*N)^(2/3))
   --scale F        under --noise poisson: write the rates times F as integers
                    (else they need a float .tif, .fits or text OUT)
-  and --threads, --grey, --depth, --quiet, --partition, --on (see dyadfit --help).
+  and --threads, --grey, --depth, --quality, --quiet, --partition, --on,
+  --output-dir (see dyadfit --help).
 
 The Gaussian cost is a plain sum of squares: for noise of standard deviation
 s, multiply the penalties by s^2 (or use dyadfit denoise).
