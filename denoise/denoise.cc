@@ -251,7 +251,11 @@ void addShifts(const std::vector<double>& padded, const DyadicSetup& d, const De
     std::size_t rows_, cols_;
   };
   std::vector<double>& shifted = workspace.values;
-  std::vector<double> est;
+  // brindel and quarlo create their result once the refinement has read the
+  // image for the last time: it then takes the image's place. tessik creates
+  // its result first and keeps its own.
+  std::vector<double> constantEstimate;
+  std::vector<double>& est = d.method == DenoiseMethod::Constant ? constantEstimate : shifted;
   for (int s = first; s < last; ++s) {
     interruptionPoint();
     const std::size_t di = static_cast<std::size_t>(radicalInverse(unsigned(s), 2) * double(d.span)) % P;

@@ -53,7 +53,9 @@ int defaultResolution(std::size_t rows, std::size_t cols);
 // freeing them on every call. Without a scope each call has its own.
 struct EntryWorkspace {
   // The image, converted. A caller may write the image here and pass a
-  // view of it as the entry's input: the entry then takes it as it is.
+  // view of it as the entry's input: the entry then takes it as it is, and
+  // is done with it before it creates its first result, which may then be
+  // written here too.
   std::vector<double> values;
   Grid grids[3];
   Grid candidate;  // the pruning's fits other than the mean
