@@ -6,25 +6,33 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 OCTAVE     := octave-cli --norc --no-window-system --no-history --quiet
 
-PACKAGES := cmake make g++ octave liboctave-dev libgtest-dev liblapack-dev libblas-dev \
-            liblapack64-dev libblas64-dev time clang libclang-rt-dev libgraphicsmagick++1-dev pkg-config \
-            libtiff-dev libcfitsio-dev \
-            python3-dev python3-venv python3-setuptools python3-pybind11 python3-numpy python3-pytest \
-            python3-dask python3-distributed
+# What the build, the demo and the Octave package need.
+BUILD_PACKAGES := cmake make g++ octave liboctave-dev liblapack-dev libblas-dev \
+                  libgraphicsmagick++1-dev pkg-config libtiff-dev libcfitsio-dev
+# What the tests add: gtest, the 64-bit LAPACK of the MATLAB-layout tests,
+# clang's fuzzer runtime, and the Python package's build and tests.
+TEST_PACKAGES := libgtest-dev liblapack64-dev libblas64-dev time clang libclang-rt-dev python3 \
+                 python3-dev python3-venv python3-setuptools python3-pybind11 python3-numpy python3-pytest \
+                 python3-dask python3-distributed
+PACKAGES := $(BUILD_PACKAGES) $(TEST_PACKAGES)
 
 # The fuzz target: clang++ with libFuzzer, its own build tree and working corpus.
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build build-asan test test-asan test-python demo bench fuzz package clean
+.PHONY: all deps deps-build build build-asan test test-asan test-python demo bench fuzz package clean
 
 all: build
 
 deps:
 	@./tools/ensure-deps.sh $(PACKAGES)
 
+deps-build:
+	@./tools/ensure-deps.sh $(BUILD_PACKAGES)
+
+# Tests and benchmark on explicitly: a demo build may have turned them off.
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DDYADFIT_TESTS=ON -DDYADFIT_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps
@@ -47,7 +55,10 @@ test-python: deps
 	$(PY_VENV)/bin/pip install --no-build-isolation --no-index --quiet ./python
 	DYADFIT_CLI=$(abspath $(BUILD))/dyadfit $(PY_VENV)/bin/python -m pytest -q python/tests
 
-demo: build
+# The demo builds the modules and the command line only: no test toolchain.
+demo: deps-build
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DDYADFIT_TESTS=OFF -DDYADFIT_BENCH=OFF
+	cmake --build $(BUILD) -j $(JOBS)
 	$(OCTAVE) --eval "addpath('$(BUILD)/mex'); addpath('demo'); dyadfit_demo('demo-output'); dyadfit_photo_demo('demo-output');"
 
 # The benchmark compares with scikit-image's non-local means too.
@@ -57,7 +68,7 @@ bench: build
 
 # The Octave package, $(BUILD)/dyadfit-<version>.tar.gz, for pkg install; make test
 # installs it into a scratch prefix and runs pkg test (tests/test_package.sh).
-package: deps
+package: deps-build
 	./tools/make-package.sh $(BUILD)
 
 # Any crash, sanitizer report, leak, hang or failed check stops the run and fails

@@ -11,9 +11,8 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 outdir=${1:-$root/build}
-licence=/usr/share/common-licenses/GPL-3
-url=https://c-seed-3312e8d9.example/dyadfit
-maintainer="dyadfit maintainers <maintainers@users.noreply.c-seed-3312e8d9.example>"
+licence=$root/LICENSE
+maintainer="The dyadfit developers"
 
 fail() {
   echo "make-package: $*" >&2
@@ -22,7 +21,7 @@ fail() {
 
 version=$(sed -n 's/^project(dyadfit VERSION \([0-9][0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 [[ -n "$version" ]] || fail "no 'project(dyadfit VERSION x.y.z ...)' line in CMakeLists.txt"
-[[ -r "$licence" ]] || fail "the GPL-3 text is missing: $licence (Debian package base-files)"
+[[ -r "$licence" ]] || fail "the licence text is missing: $licence"
 
 # The one list of core sources: the words between 'set(DYADFIT_CORE_SOURCES'
 # and the closing parenthesis, comments dropped.
@@ -61,9 +60,11 @@ files=$(for src in "${core[@]}" host/mex_binding.cc "${gateways[@]}"; do
 done | tr -s ' \\' '\n' | awk -v r="$root/" 'index($0, r) == 1 { print substr($0, length(r) + 1) }' | sort -u)
 for f in $files; do install -D -m 644 "$root/$f" "$pkg/src/$f"; done
 for f in "${mfiles[@]}"; do install -m 644 "$root/mex/$f" "$pkg/inst/$f"; done
+# The overview that `help dyadfit` shows.
+install -m 644 "$root/tools/package/dyadfit.m" "$pkg/inst/dyadfit.m"
 install -m 644 "$licence" "$pkg/COPYING"
 
-functions=$(printf '%s\n' "${modules[@]}" "${mfiles[@]%.m}" | sort -u | tr '\n' ' ')
+functions=$(printf '%s\n' "${modules[@]}" "${mfiles[@]%.m}" dyadfit | sort -u | tr '\n' ' ')
 
 cat >"$pkg/DESCRIPTION" <<EOF
 Name: dyadfit
@@ -72,15 +73,16 @@ Date: $date
 Author: $maintainer
 Maintainer: $maintainer
 Title: Image estimates on recursive dyadic partitions
-Description: Estimates grey-scale images on recursive dyadic partitions of
- aligned squares, for denoising under Gaussian or Poisson noise: one constant
- per square (tessik), wedgelets (brindel) and platelets (quarlo). The
- partition is chosen by a penalized cost; results are bit-identical across
- thread counts.
+Description: Estimates images on recursive dyadic partitions of aligned
+ squares, for denoising grey and colour images of any size and class under
+ Gaussian, Poisson or Poisson-Gaussian (camera) noise: dyadfit_denoise, and
+ the estimators it runs, one constant per square (tessik), wedgelets
+ (brindel) and platelets (quarlo). The partition is chosen by a penalized
+ cost; results are bit-identical across thread counts. help dyadfit lists
+ the functions.
 Categories: Image processing
 Depends: octave (>= 6.1)
-License: GPL-3.0-or-later
-Url: $url
+License: BSD-3-Clause
 EOF
 
 {
@@ -89,12 +91,7 @@ EOF
   for f in $functions; do echo " $f"; done
 } >"$pkg/INDEX"
 
-cat >"$pkg/NEWS" <<EOF
-Summary of important user-visible changes for dyadfit $version:
--------------------------------------------------------------------
-
- ** The modules install with pkg install; functions: ${functions% }.
-EOF
+install -m 644 "$root/tools/package/NEWS" "$pkg/NEWS"
 
 sed -e "s|@CORE@|${core[*]}|" -e "s|@MODULES@|${modules[*]}|" "$root/tools/package/Makefile.in" >"$pkg/src/Makefile"
 install -m 644 "$root/tools/package/post_install.m" "$pkg/post_install.m"
