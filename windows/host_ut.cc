@@ -1,0 +1,2 @@
+// libut of the test host: no Ctrl-C is ever pending.
+extern "C" bool utIsInterruptPending(void) { return false; }
