@@ -20,7 +20,7 @@ PACKAGES := $(BUILD_PACKAGES) $(TEST_PACKAGES)
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps deps-build build build-asan test test-asan test-python demo bench fuzz package clean
+.PHONY: all deps deps-build build build-asan test test-asan test-python windows test-windows demo bench fuzz package clean
 
 all: build
 
@@ -54,6 +54,18 @@ test-python: deps
 	/usr/bin/python3 -m venv --system-site-packages $(PY_VENV)
 	$(PY_VENV)/bin/pip install --no-build-isolation --no-index --quiet ./python
 	DYADFIT_CLI=$(abspath $(BUILD))/dyadfit $(PY_VENV)/bin/python -m pytest -q python/tests
+
+# Windows plug-ins cross-built with MinGW-w64 into $(WINDOWS_BUILD) (32-bit
+# tessik.mexw32/.dll, 64-bit .mexw64, and dyadfit-<version>-windows.zip);
+# test-windows runs them under Wine and compares with the Linux build.
+WINDOWS_BUILD ?= build-windows
+windows: deps-build
+	@./tools/ensure-deps.sh g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix zip
+	./windows/build.sh $(WINDOWS_BUILD) $(JOBS)
+
+test-windows: windows
+	@./windows/ensure-wine.sh
+	./windows/test-windows.sh $(WINDOWS_BUILD)
 
 # The demo builds the modules and the command line only: no test toolchain.
 demo: deps-build
