@@ -79,7 +79,7 @@ check "empty IN" refused "dyadfit: $dir/empty.txt is empty" tessik --pen 1 "$dir
 
 # Failed writes: a full device reports the error and stays in place; NaN is no grey level.
 if [ -c /dev/full ]; then
-  msg=$("$cli" tessik --pen 1 "$dir/a.txt" /dev/full 2>&1); rc=$?
+  msg=$("$cli" tessik --pen 1 "$dir/a.txt" txt:/dev/full 2>&1); rc=$?
   case "$rc:$msg" in "1:dyadfit: cannot write /dev/full"*) msg=ok ;; esac
   check "write to /dev/full fails" [ "$msg" = ok ]
   check "/dev/full kept" [ -c /dev/full ]

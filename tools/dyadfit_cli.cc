@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // dyadfit on the command line: reads an image file, denoises it or runs one
 // module on each of its channels, and writes the estimate.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "tools/float_files.h"
 
 #include <fitsio.h>

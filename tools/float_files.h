@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // TIFF through libtiff and FITS through CFITSIO, the formats of scientific
 // images: samples read and written exactly as stored (8/16/32-bit integers,
 // 32/64-bit floats), every page of a TIFF, a FITS header's own cards. Files

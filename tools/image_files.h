@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Image files of the command-line tool, each read and written by the library
 // made for it: TIFF through libtiff and FITS through CFITSIO, keeping samples
 // as stored (tools/float_files.h); PNG, JPEG, GIF, BMP, PNM and the rest

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "tools/image_io.h"
 
 #include <fcntl.h>

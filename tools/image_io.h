@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The command-line tool's own image formats: PGM (P2/P5) and plain-text
 // matrices, read from bytes and written to streams, plus the file handling
 // every format shares (bounded reads, writes that leave no partial file).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A one-line progress display on stderr: a bar with elapsed and remaining
 // time while the fraction done is known, else the elapsed time alone. It is
 // drawn by its own thread a few times a second and erased when it ends.
