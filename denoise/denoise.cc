@@ -197,6 +197,11 @@ DyadicSetup setupDyadic(const double* plane, std::size_t rows, std::size_t cols,
       if (modulePoisson) {
         x = 0;
         for (double v : padPlane(plane, rows, cols, d.P, d.Q)) x += v;
+        // The defaults grow with log(total): below one count they would be
+        // zero or negative.
+        if (x < 1)
+          throw Error("Poisson counts too small for the default penalties: the image holds fewer than 1 count in all; "
+                      "give 'Penalties'.");
       }
       const EntryModel& m = method == DenoiseMethod::Wedgelet ? kBrindelModel : kQuarloModel;
       d.penalties = {(m.onePenaltyFactor * std::log(x)) / 3, (m.twoPenaltyFactor * std::log(x)) / 3};

@@ -171,6 +171,7 @@ function bad_inputs()
     @() dyadfit_denoise(1:8),                      'The image must have at least 2 rows and 2 columns.', 'vector'
     @() dyadfit_denoise([img NaN(8, 1)]),          'The image must not hold NaN or Inf.',                 'NaN'
     @() dyadfit_denoise(-img, 'Noise', 'poisson'), 'Under Poisson noise the image must hold non-negative counts.', 'negative counts'
+    @() dyadfit_denoise([0.5 zeros(1, 15); zeros(15, 16)], 'Noise', 'poisson'), 'Poisson counts too small for the default penalties: the image holds fewer than 1 count in all; give ''Penalties''.', 'too few counts'
     @() dyadfit_denoise(img, 'Shifts'),            'Options must come in name-value pairs.',              'odd options'
     @() dyadfit_denoise(img, 3, 4),                'Option names must be text, such as ''Shifts''.',      'numeric name'
     @() dyadfit_denoise(img, 'Shift', 4),          'Unknown option ''Shift''; the options are Method, Noise, Colour, Wiener, Shifts, Sigma, Gain, Offset, ReadNoise, BlockSide, Penalties, Lines, Progress and Partition.', 'unknown'
