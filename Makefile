@@ -59,9 +59,9 @@ test-python: deps
 # tessik.mexw32/.dll, 64-bit .mexw64, and dyadfit-<version>-windows.zip);
 # test-windows runs them under Wine and compares with the Linux build.
 WINDOWS_BUILD ?= build-windows
-windows: deps-build
+windows: deps
 	@./tools/ensure-deps.sh g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix zip
-	./windows/build.sh $(WINDOWS_BUILD) $(JOBS)
+	./windows/build.sh $(WINDOWS_BUILD) $(BUILD) $(JOBS)
 
 test-windows: windows
 	@./windows/ensure-wine.sh

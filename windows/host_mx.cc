@@ -144,7 +144,7 @@ mxArray* mxCreateLogicalScalar(bool value) {
 }
 mxArray* mxCreateString(const char* str) {
   const std::size_t n = std::strlen(str);
-  mxArray* a = make(mxCHAR_CLASS, {n ? 1 : 0, static_cast<mwSize>(n)});
+  mxArray* a = make(mxCHAR_CLASS, {static_cast<mwSize>(n ? 1 : 0), static_cast<mwSize>(n)});
   for (std::size_t k = 0; k < n; ++k) {
     const std::uint16_t c = static_cast<unsigned char>(str[k]);
     std::memcpy(a->data.data() + 2 * k, &c, sizeof c);

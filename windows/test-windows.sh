@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Runs the Windows plug-ins under Wine in the test host and compares each
 # outcome, results or error message, byte for byte with the Linux build's.
-#   windows/test-windows.sh BUILD   (BUILD holds linux/, w32/ and w64/)
+#   windows/test-windows.sh BUILD   (as windows/build.sh left it)
 set -euo pipefail
 build=$(realpath "$1")
 cases=$build/cases
 rm -rf "$cases"
 mkdir -p "$cases"
-"$build/linux/dyadfit_mex_cases" "$cases" >/dev/null
+"$build/dyadfit_mex_cases" "$cases" >/dev/null
 
 # A prefix of its own, no display, no prompts for Mono or Gecko.
 export WINEPREFIX=$build/wineprefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
