@@ -44,6 +44,9 @@ test: build build-asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure
 	$(MAKE) fuzz FUZZ_SECONDS=30
 	$(MAKE) test-python
+	@if [ "$$(id -u)" -eq 0 ] || { command -v wine && command -v i686-w64-mingw32-g++-posix && \
+	  command -v x86_64-w64-mingw32-g++-posix; } >/dev/null; then $(MAKE) test-windows; \
+	else echo "test-windows: skipped (no Wine or MinGW-w64; as root, make test-windows installs them)"; fi
 
 # The Python package built offline into a venv of Debian's Python, and its
 # tests; the parity tests compare with the command line of $(BUILD).
