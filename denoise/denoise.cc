@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <random>
 #include <cmath>
+#include <random>
 #include <string>
 
 #include "constant/tessik_entry.h"
@@ -200,8 +200,9 @@ DyadicSetup setupDyadic(const double* plane, std::size_t rows, std::size_t cols,
         // The defaults grow with log(total): below one count they would be
         // zero or negative.
         if (x < 1)
-          throw Error("Poisson counts too small for the default penalties: the image holds fewer than 1 count in all; "
-                      "give 'Penalties'.");
+          throw Error(
+              "Poisson counts too small for the default penalties: the image holds fewer than 1 count in all; "
+              "give 'Penalties'.");
       }
       const EntryModel& m = method == DenoiseMethod::Wedgelet ? kBrindelModel : kQuarloModel;
       d.penalties = {(m.onePenaltyFactor * std::log(x)) / 3, (m.twoPenaltyFactor * std::log(x)) / 3};
@@ -354,7 +355,8 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
       return dyadicEstimate(values, rows, cols, chosen, o, shifts, part, counter, prefixShifts, prefix);
     std::vector<double> z(values, values + n);
     for (double& v : z) v = anscombe(v);
-    std::vector<double> e = dyadicEstimate(z.data(), rows, cols, chosen, o, shifts, part, counter, prefixShifts, prefix);
+    std::vector<double> e =
+        dyadicEstimate(z.data(), rows, cols, chosen, o, shifts, part, counter, prefixShifts, prefix);
     for (double& v : e) v = inverseAnscombe(v);
     if (prefix)
       for (double& v : *prefix) v = inverseAnscombe(v);
@@ -584,8 +586,8 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
   bool first = true;
   for (std::size_t c = 0; c < channels; ++c) {
     if (skip[c]) continue;
-    denoisePlane(work.data() + c * n, rows, cols, options, poisson, options.partition && first ? &inf.partition : nullptr,
-                 counter, inf, c);
+    denoisePlane(work.data() + c * n, rows, cols, options, poisson,
+                 options.partition && first ? &inf.partition : nullptr, counter, inf, c);
     first = false;
   }
 

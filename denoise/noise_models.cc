@@ -280,7 +280,8 @@ bool fitLine(std::vector<Bin> bins, const CameraNoise& known, double& gain, doub
       if (std::fabs(bins[k].variance - fit) <= 4.0 * fit * std::sqrt(2.0 / bins[k].count)) kept.push_back(bins[k]);
     }
     if (kept.size() == bins.size() || kept.size() < 2) {
-      for (std::size_t k = 0; k < bins.size(); ++k) predicted[k] = std::max(gain * bins[k].level + beta, 1e-12 * bins[k].variance);
+      for (std::size_t k = 0; k < bins.size(); ++k)
+        predicted[k] = std::max(gain * bins[k].level + beta, 1e-12 * bins[k].variance);
       if (round > 0 && kept.size() == bins.size()) break;
       continue;
     }
@@ -313,8 +314,8 @@ CameraNoise estimateCameraNoise(const double* image, std::size_t rows, std::size
     for (std::size_t i = 0; i <= rows; ++i) area[i] = 0;
     for (std::size_t j = 1; j <= cols; ++j)
       for (std::size_t i = 1; i <= rows; ++i)
-        area[i + R * j] = z[(i - 1) + rows * (j - 1)] + area[i - 1 + R * j] + area[i + R * (j - 1)] -
-                          area[i - 1 + R * (j - 1)];
+        area[i + R * j] =
+            z[(i - 1) + rows * (j - 1)] + area[i - 1 + R * j] + area[i + R * (j - 1)] - area[i - 1 + R * (j - 1)];
     // Sum over rows [i0, i1) and columns [j0, j1).
     const auto box = [&](std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
       return area[i1 + R * j1] - area[i0 + R * j1] - area[i1 + R * j0] + area[i0 + R * j0];
@@ -349,8 +350,9 @@ CameraNoise estimateCameraNoise(const double* image, std::size_t rows, std::size
       if (v > 0 && w.gradient2 * 9.0 <= 4.61 * v) smooth.push_back(w);
     }
     if (smooth.size() < 400)
-      throw Error("The image has too few smooth regions to estimate the camera's noise: give 'Gain', 'Offset' and "
-                  "'ReadNoise'.");
+      throw Error(
+          "The image has too few smooth regions to estimate the camera's noise: give 'Gain', 'Offset' and "
+          "'ReadNoise'.");
     bins = binVariances(smooth, false);
     if (!fitLine(bins, known, gain, beta)) throw Error(flat);
   }

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 namespace dyadfit {
 
@@ -39,6 +41,15 @@ std::vector<double> optionVector(const Input& a, std::size_t lo, std::size_t hi,
   std::vector<double> v(n);
   a.toDoubles(v.data());
   return v;
+}
+
+// One of a few names (in any case), as its value.
+template <class T>
+T choice(const Input& a, const char* message, std::initializer_list<std::pair<const char*, T>> names) {
+  const std::string text = optionText(a, message);
+  for (const auto& [n, v] : names)
+    if (text == n) return v;
+  throw Error(message);
 }
 
 bool logicalOption(const Input& a, const char* message) {
@@ -83,54 +94,28 @@ DenoiseOptions parseDenoiseOptions(Inputs in, std::size_t first) {
     const Input& value = *in[k + 1];
     const std::string name = optionText(*in[k], "Option names must be text, such as 'Shifts'.");
     if (name == "method") {
-      const std::string m = optionText(value, "Option 'Method' must be 'constant', 'wedgelet' or 'platelet'.");
-      if (m == "constant")
-        o.method = DenoiseMethod::Constant;
-      else if (m == "wedgelet")
-        o.method = DenoiseMethod::Wedgelet;
-      else if (m == "platelet")
-        o.method = DenoiseMethod::Platelet;
-      else
-        throw Error("Option 'Method' must be 'constant', 'wedgelet' or 'platelet'.");
+      o.method = choice<DenoiseMethod>(value, "Option 'Method' must be 'constant', 'wedgelet' or 'platelet'.",
+                                       {{"constant", DenoiseMethod::Constant},
+                                        {"wedgelet", DenoiseMethod::Wedgelet},
+                                        {"platelet", DenoiseMethod::Platelet}});
     } else if (name == "noise") {
-      const char* msg = "Option 'Noise' must be 'gaussian', 'poisson' or 'poisson-gaussian'.";
-      const std::string m = optionText(value, msg);
-      if (m == "gaussian")
-        o.noise = NoiseModel::Gaussian;
-      else if (m == "poisson")
-        o.noise = NoiseModel::Poisson;
-      else if (m == "poisson-gaussian")
-        o.noise = NoiseModel::PoissonGaussian;
-      else
-        throw Error(msg);
+      o.noise = choice<NoiseModel>(value, "Option 'Noise' must be 'gaussian', 'poisson' or 'poisson-gaussian'.",
+                                   {{"gaussian", NoiseModel::Gaussian},
+                                    {"poisson", NoiseModel::Poisson},
+                                    {"poisson-gaussian", NoiseModel::PoissonGaussian}});
     } else if (name == "colour" || name == "color") {
-      const char* msg = "Option 'Colour' must be 'opponent' or 'rgb'.";
-      const std::string m = optionText(value, msg);
-      if (m == "opponent")
-        o.colour = ColourMode::Opponent;
-      else if (m == "rgb")
-        o.colour = ColourMode::Rgb;
-      else
-        throw Error(msg);
+      o.colour = choice<ColourMode>(value, "Option 'Colour' must be 'opponent' or 'rgb'.",
+                                    {{"opponent", ColourMode::Opponent}, {"rgb", ColourMode::Rgb}});
     } else if (name == "wiener") {
-      const char* msg = "Option 'Wiener' must be 'auto', 'on' or 'off'.";
-      const std::string m = optionText(value, msg);
-      if (m == "auto")
-        o.wiener = WienerMode::Auto;
-      else if (m == "on")
-        o.wiener = WienerMode::On;
-      else if (m == "off")
-        o.wiener = WienerMode::Off;
-      else
-        throw Error(msg);
+      o.wiener = choice<WienerMode>(value, "Option 'Wiener' must be 'auto', 'on' or 'off'.",
+                                    {{"auto", WienerMode::Auto}, {"on", WienerMode::On}, {"off", WienerMode::Off}});
     } else if (name == "shifts") {
       const char* msg = "Option 'Shifts' must be a whole number from 1 to 1024.";
       const double v = optionScalar(value, msg);
       if (!(v >= 1 && v <= kMaxShifts) || v != std::floor(v)) throw Error(msg);
       o.shifts = static_cast<int>(v);
     } else if (name == "sigma") {
-      const char* msg =
-          "Option 'Sigma' must be a positive finite number, one per channel, or [] to estimate it.";
+      const char* msg = "Option 'Sigma' must be a positive finite number, one per channel, or [] to estimate it.";
       o.sigma.clear();
       if (!isEmpty(value)) {
         o.sigma = optionVector(value, 1, 3, msg);
@@ -146,8 +131,7 @@ DenoiseOptions parseDenoiseOptions(Inputs in, std::size_t first) {
       double v = std::numeric_limits<double>::quiet_NaN();
       if (!isEmpty(value)) {
         v = optionScalar(value, msg);
-        if (!std::isfinite(v) || (name == "gain" && !(v > 0)) || (name == "readnoise" && !(v >= 0)))
-          throw Error(msg);
+        if (!std::isfinite(v) || (name == "gain" && !(v > 0)) || (name == "readnoise" && !(v >= 0))) throw Error(msg);
         cameraGiven = true;
       }
       (name == "gain" ? o.gain : name == "offset" ? o.offset : o.readNoise) = v;
@@ -173,9 +157,10 @@ DenoiseOptions parseDenoiseOptions(Inputs in, std::size_t first) {
     } else if (name == "partition") {
       o.partition = logicalOption(value, "Option 'Partition' must be true or false.");
     } else {
-      throw Error("Unknown option '" + in[k]->text() +
-                  "'; the options are Method, Noise, Colour, Wiener, Shifts, Sigma, Gain, Offset, ReadNoise, BlockSide, "
-                  "Penalties, Lines, Progress and Partition.");
+      throw Error(
+          "Unknown option '" + in[k]->text() +
+          "'; the options are Method, Noise, Colour, Wiener, Shifts, Sigma, Gain, Offset, ReadNoise, BlockSide, "
+          "Penalties, Lines, Progress and Partition.");
     }
   }
   if (penaltiesGiven) {

@@ -41,7 +41,7 @@ void applyMatrix(const double* T, std::size_t B, const double* const* in, double
 // multiplications.
 struct Dct {
   std::size_t B, h;
-  std::vector<double> D, Dt;       // [u * B + x] and its transpose
+  std::vector<double> D, Dt;        // [u * B + x] and its transpose
   std::vector<double> even, odd;    // h x h: D[2k][x] and D[2k + 1][x], x < h
   std::vector<double> evenT, oddT;  // their transposes
   explicit Dct(std::size_t side) : B(side), h(side / 2), D(side * side), Dt(side * side) {
@@ -105,17 +105,17 @@ struct Dct {
 // One setting's geometry and the padded images, row-major.
 struct Setting {
   std::size_t rows, cols, B, step;
-  std::size_t Hp, Wp;    // padded sides
-  std::size_t Mw;        // columns of the padded image per phase (column mod step)
-  std::size_t nBands;    // block rows touching the image: tops at m * step, m = 1..nBands
-  std::size_t nBlocks;   // blocks per row touching the image: lefts at k * step, k = 1..nBlocks
+  std::size_t Hp, Wp;   // padded sides
+  std::size_t Mw;       // columns of the padded image per phase (column mod step)
+  std::size_t nBands;   // block rows touching the image: tops at m * step, m = 1..nBands
+  std::size_t nBlocks;  // blocks per row touching the image: lefts at k * step, k = 1..nBlocks
   std::vector<double> zp, pp;
 };
 
 }  // namespace
 
-std::vector<double> wienerFilter(const double* z, const double* pilot, std::size_t rows, std::size_t cols, int blockSide,
-                                 int blockStep, double* sure) {
+std::vector<double> wienerFilter(const double* z, const double* pilot, std::size_t rows, std::size_t cols,
+                                 int blockSide, int blockStep, double* sure) {
   if (rows == 0 || cols == 0) throw Error("The Wiener stage needs a nonempty image.");
   if (blockSide < 1 || blockSide > 64 || blockStep < 1 || blockStep > blockSide)
     throw Error("The Wiener stage needs a block side from 1 to 64 and a step from 1 to that side.");

@@ -121,10 +121,10 @@ mxArray* penaltyRows(const DenoiseInfo& info) {
 }
 
 mxArray* infoStruct(const DenoiseInfo& info, const DenoiseOptions& o, mxArray* picture) {
-  const char* fields[] = {"method",      "noise",      "colour",     "wiener",           "sigma",
-                          "sigma_estimated", "gain", "offset",    "read_noise",       "camera_estimated",
-                          "block_side",  "penalties",  "shifts",     "two_stage",        "risk",
-                          "wiener_block", "padded_size", "seconds",  "partition"};
+  const char* fields[] = {"method",          "noise",       "colour",  "wiener",     "sigma",
+                          "sigma_estimated", "gain",        "offset",  "read_noise", "camera_estimated",
+                          "block_side",      "penalties",   "shifts",  "two_stage",  "risk",
+                          "wiener_block",    "padded_size", "seconds", "partition"};
   mxArray* s = mxCreateStructMatrix(1, 1, sizeof fields / sizeof *fields, fields);
   mxSetField(s, 0, "method", mxCreateString(methodName(o.method)));
   mxSetField(s, 0, "noise", mxCreateString(noiseName(o.noise)));
