@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "dyadic/parallel.h"
 #include "host/host.h"
 
 namespace dyadfit {
@@ -91,17 +92,21 @@ std::vector<double> drawPartition(const double* grey, std::size_t rows, std::siz
   const bool halves = !std::isfinite(options.hi - options.lo);
   const double lo = halves ? options.lo / 2 : options.lo;
   const double span = halves ? options.hi / 2 - options.lo / 2 : options.hi - options.lo;
-  for (std::size_t c = 0; c < C; ++c)
+  // A large enlargement takes long: the user may stop it between columns.
+  for (std::size_t c = 0; c < C; ++c) {
+    interruptionPoint();
     for (std::size_t r = 0; r < R; ++r) {
       const double v = grey[r / s + rows * (c / s)];
       const double g = std::isnan(v) ? 0.0 : std::clamp(((halves ? v / 2 : v) - lo) / span, 0.0, 1.0);
       const std::size_t k = r + R * c;
       out[k] = out[k + plane] = out[k + 2 * plane] = g;
     }
+  }
 
   Marks marks(R, C);
   const long long ls = options.scale, lr = static_cast<long long>(R), lc = static_cast<long long>(C);
   for (const PartitionSquare& sq : partition.squares) {
+    interruptionPoint();
     const long long r0 = sq.row * ls, c0 = sq.col * ls, len = sq.side * ls;
     // The far edges lie on the first row and column past the block, which
     // the neighbour there shares; on the image's border, on its last ones.
@@ -146,6 +151,7 @@ std::vector<double> drawPartition(const double* grey, std::size_t rows, std::siz
 
   const double a = options.alpha;
   for (std::size_t k = 0; k < plane; ++k) {
+    if (k % (std::size_t{1} << 20) == 0) interruptionPoint();
     const Mark m = marks.at(k);
     if (m == kGrey) continue;
     const std::array<double, 3>& rgb = m == kOutline ? options.outline : options.cut;
@@ -165,8 +171,9 @@ std::string partitionLegend(std::size_t squares, std::size_t cuts, const DrawOpt
 }
 
 std::string partitionLegend(const Partition& partition, const DrawOptions& options) {
-  const std::size_t cuts = static_cast<std::size_t>(std::count_if(
-      partition.squares.begin(), partition.squares.end(), [](const PartitionSquare& s) { return s.split && s.crosses; }));
+  const std::size_t cuts =
+      static_cast<std::size_t>(std::count_if(partition.squares.begin(), partition.squares.end(),
+                                             [](const PartitionSquare& s) { return s.split && s.crosses; }));
   return partitionLegend(partition.squares.size(), cuts, options);
 }
 

@@ -11,6 +11,7 @@
 #include "constant/tessik_entry.h"
 #include "draw/draw_partition.h"
 #include "draw/show_entry.h"
+#include "dyadic/parallel.h"
 #include "dyadic/partition.h"
 #include "dyadic/wedge_mask.h"
 #include "host/standalone.h"
@@ -103,6 +104,17 @@ TEST(DrawPartition, GreyLevelsRangesAndErrors) {
   const std::vector<double> levels = {0, 0, 0.5, 1, 1, 0, 1, 0};
   for (int plane = 0; plane < 3; ++plane)
     EXPECT_EQ(std::vector<double>(pic.begin() + 8 * plane, pic.begin() + 8 * plane + 8), levels);
+
+  // A stop asked for ends the drawing with the interruption's message.
+  {
+    InterruptScope stopped([] { return true; });
+    try {
+      drawPartition(grey.data(), 2, 4, Partition{2, 4, 0, 0, {}}, o);
+      ADD_FAILURE() << "drawing went on after a stop";
+    } catch (const Error& e) {
+      EXPECT_STREQ(e.what(), kMsgInterrupted);
+    }
+  }
 
   double lo = 0, hi = 0;
   displayRange(grey.data(), grey.size(), lo, hi);
@@ -253,8 +265,8 @@ TEST(Partition, ShowEntryResultsAndMessages) {
   // A 2 x 2 image outlined whole: every pixel on a line, the planes side by
   // side; the gateway's legend counts come with the counted entry.
   const Array img = Array::matrix(2, 2, {1, 2, 3, 4});
-  std::vector<Array> out = callEntry(dyadfitShowCounted,
-                                     {img, Array::matrix(1, 3, {0, 0, 2}), Array::empty(), Array::scalar(1)}, 2);
+  std::vector<Array> out =
+      callEntry(dyadfitShowCounted, {img, Array::matrix(1, 3, {0, 0, 2}), Array::empty(), Array::scalar(1)}, 2);
   EXPECT_EQ(out[0].rows, 2u);
   const DrawOptions d;
   std::vector<double> outlined;
