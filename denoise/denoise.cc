@@ -21,6 +21,7 @@ namespace dyadfit {
 namespace {
 
 constexpr double kBlockNoiseRatio = 12.0;
+constexpr double kMaxMagnitude = 1e100;
 // Above this many padded pixels the working copies alone would pass 16 GiB.
 constexpr double kMaxPaddedPixels = double(std::size_t{1} << 30);
 
@@ -486,6 +487,10 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
   const std::size_t n = rows * cols, total = n * channels;
   for (std::size_t k = 0; k < total; ++k)
     if (!std::isfinite(image[k])) throw Error("The image must not hold NaN or Inf.");
+  // Far below the largest double, so that no sum of squares of the modules
+  // or of the second stage overflows into an Inf estimate.
+  for (std::size_t k = 0; k < total; ++k)
+    if (std::fabs(image[k]) > kMaxMagnitude) throw Error("Values too large: magnitudes up to 1e100 are accepted.");
   const NoiseModel noise = options.noise;
   if (noise == NoiseModel::Poisson)
     for (std::size_t k = 0; k < total; ++k)

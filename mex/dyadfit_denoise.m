@@ -156,6 +156,7 @@
 %     The image must be a real numeric or logical M x N or M x N x C array.
 %     The image must have at least 2 rows and 2 columns.
 %     The image must not hold NaN or Inf.
+%     Values too large: magnitudes up to 1e100 are accepted.
 %     Under Poisson noise the image must hold non-negative counts.
 %     Options must come in name-value pairs.
 %     Option names must be text, such as 'Shifts'.
