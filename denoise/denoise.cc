@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <random>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "denoise/colour.h"
 #include "denoise/wiener.h"
 #include "draw/draw_partition.h"
+#include "draw/show_entry.h"
 #include "dyadic/dyadic_entry.h"
 #include "dyadic/parallel.h"
 #include "host/standalone.h"
@@ -469,7 +471,8 @@ ValueClass denoiseResultClass(ValueClass image, NoiseModel noise) {
   return image == ValueClass::Single ? ValueClass::Single : ValueClass::Double;
 }
 
-std::vector<double> channelMean(const double* image, std::size_t rows, std::size_t cols, std::size_t channels) {
+// The grey image a partition is drawn over: the mean of the channels.
+static std::vector<double> channelMean(const double* image, std::size_t rows, std::size_t cols, std::size_t channels) {
   const std::size_t n = rows * cols;
   std::vector<double> grey(n, 0.0);
   for (std::size_t c = 0; c < channels; ++c)
@@ -622,11 +625,26 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
   return result;
 }
 
-std::vector<double> drawDenoisePartition(const double* grey, std::size_t rows, std::size_t cols,
-                                         const DenoiseInfo& info, int scale) {
+ProgressFn progressLines(std::string name, std::function<void(const std::string&)> print) {
+  const auto start = std::chrono::steady_clock::now();
+  return [name = std::move(name), print = std::move(print), start](double done) {
+    if (done <= 0) return;
+    const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    char line[160];
+    std::snprintf(line, sizeof line, "%s: %3.0f%% done, %.1f s spent, about %.1f s left\n", name.c_str(), 100 * done,
+                  spent, spent * (1 - done) / done);
+    print(line);
+  };
+}
+
+std::vector<double> drawDenoisePartition(const double* image, std::size_t rows, std::size_t cols, std::size_t channels,
+                                         const DenoiseInfo& info, int& scale) {
   const Partition& p = info.partition;
   if (p.rows == 0 || p.rows != info.paddedRows || p.cols != info.paddedCols || rows > p.rows || cols > p.cols)
     throw Error("No partition to draw: the denoising was not asked for one.");
+  const std::vector<double> mean = channelMean(image, rows, cols, channels);
+  const double* grey = mean.data();
+  scale = defaultShowScale(rows, cols);
   // The partition covers the padded image: draw it over the image padded the
   // same way, then keep the picture of the image itself.
   const std::size_t P = p.rows, Q = p.cols;

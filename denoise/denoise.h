@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "denoise/noise_level.h"
@@ -50,6 +51,11 @@ struct DenoiseInfo {
 // Called with the fraction of the work done, from the calling thread.
 using ProgressFn = std::function<void(double)>;
 
+// A progress report in lines, "NAME: 40% done, 1.2 s spent, about 1.8 s
+// left", timed from this call and handed to `print` (each host prints its
+// own way).
+ProgressFn progressLines(std::string name, std::function<void(const std::string&)> print);
+
 // The storage class of the result: the image's under Gaussian noise; under
 // the Poisson models rates, double (single for single images).
 ValueClass denoiseResultClass(ValueClass image, NoiseModel noise);
@@ -66,13 +72,12 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
                                  ValueClass cls, const DenoiseOptions& options, DenoiseInfo* info = nullptr,
                                  const ProgressFn& progress = {});
 
-// The partition kept in `info` drawn over `grey` (rows x cols column-major:
-// the estimate or the image), as an (rows*scale) x (cols*scale) x 3
-// column-major RGB picture in [0, 1], grey shown over its own range.
-std::vector<double> drawDenoisePartition(const double* grey, std::size_t rows, std::size_t cols,
-                                         const DenoiseInfo& info, int scale);
-
-// The grey image a partition is drawn over: the mean of the channels.
-std::vector<double> channelMean(const double* image, std::size_t rows, std::size_t cols, std::size_t channels);
+// The partition kept in `info` drawn over the mean of the channels of
+// `image` (rows x cols x channels column-major: the estimate or the input),
+// grey shown over its own range and enlarged as dyadfit_show enlarges by
+// default: an (rows*scale) x (cols*scale) x 3 column-major RGB picture in
+// [0, 1], with `scale` set to the enlargement.
+std::vector<double> drawDenoisePartition(const double* image, std::size_t rows, std::size_t cols, std::size_t channels,
+                                         const DenoiseInfo& info, int& scale);
 
 }  // namespace dyadfit

@@ -1,6 +1,5 @@
 // dyadfit_denoise gateway: reads the image and its class, runs the core
 // entry, and returns the estimate in the image's class with an info struct.
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -97,9 +96,8 @@ mxArray* partitionPicture(const DenoiseInfo& info, const std::vector<double>& es
                           std::size_t channels) {
   // An image returned as it was (no noise found, no counts) has none.
   if (info.partition.rows == 0) return mxCreateDoubleMatrix(0, 0, mxREAL);
-  const int scale = defaultShowScale(rows, cols);
-  const std::vector<double> grey = channelMean(est.data(), rows, cols, channels);
-  const std::vector<double> rgb = drawDenoisePartition(grey.data(), rows, cols, info, scale);
+  int scale = 1;
+  const std::vector<double> rgb = drawDenoisePartition(est.data(), rows, cols, channels, info, scale);
   const mwSize dims[3] = {static_cast<mwSize>(rows * scale), static_cast<mwSize>(cols * scale), 3};
   mxArray* a = mxCreateNumericArray(3, dims, mxDOUBLE_CLASS, mxREAL);
   std::copy(rgb.begin(), rgb.end(), mxGetPr(a));
@@ -181,15 +179,9 @@ void denoiseGateway(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
   std::vector<double> values(rows * cols * channels);
   image.toDoubles(values.data());
   DenoiseInfo info;
-  const auto start = std::chrono::steady_clock::now();
   ProgressFn progress;
   if (options.progress)
-    progress = [&](double done) {
-      const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      if (done <= 0) return;
-      mexPrintf("dyadfit_denoise: %3.0f%% done, %.1f s spent, about %.1f s left\n", 100 * done, spent,
-                spent * (1 - done) / done);
-    };
+    progress = progressLines("dyadfit_denoise", [](const std::string& line) { mexPrintf("%s", line.c_str()); });
   const ValueClass cls = classOf(mxGetClassID(prhs[0]));
   const std::vector<double> est = denoiseImage(values.data(), rows, cols, channels, cls, options, &info, progress);
   mxArray* drawn = options.partition ? partitionPicture(info, est, rows, cols, channels) : nullptr;

@@ -283,17 +283,18 @@ bool isSubcommand(const std::string& s) { return s == "denoise" || s == "tessik"
 
 // The options a subcommand takes, each with a value unless it is a flag.
 const std::map<std::string, bool>& optionsOf(const std::string& sub) {
-  static const std::map<std::string, bool> common = {
-      {"--threads", true},   {"--grey", false}, {"--depth", true},      {"--quiet", false},
-      {"--partition", true}, {"--on", true},    {"--output-dir", true}, {"--quality", true}};
+  static const std::map<std::string, bool> common = {{"--threads", true},    {"--grey", false},     {"--depth", true},
+                                                     {"--quiet", false},     {"--partition", true}, {"--on", true},
+                                                     {"--output-dir", true}, {"--quality", true}};
   static const std::map<std::string, std::map<std::string, bool>> table = [] {
     std::map<std::string, std::map<std::string, bool>> t;
     t["tessik"] = {{"--pen", true}, {"--sh", true}};
     t["brindel"] = {{"--sh", true}, {"--noise", true}, {"--pen", true}, {"--lines", true}, {"--scale", true}};
     t["quarlo"] = t["brindel"];
-    t["denoise"] = {{"--method", true},     {"--noise", true},     {"--colour", true}, {"--wiener", true}, {"--shifts", true},
-                    {"--sigma", true},      {"--gain", true},      {"--offset", true}, {"--read-noise", true},
-                    {"--block-side", true}, {"--penalties", true}, {"--lines", true},  {"--scale", true}};
+    t["denoise"] = {{"--method", true},     {"--noise", true},      {"--colour", true},    {"--wiener", true},
+                    {"--shifts", true},     {"--sigma", true},      {"--gain", true},      {"--offset", true},
+                    {"--read-noise", true}, {"--block-side", true}, {"--penalties", true}, {"--lines", true},
+                    {"--scale", true}};
     for (auto& [name, options] : t) options.insert(common.begin(), common.end());
     return t;
   }();
@@ -434,11 +435,18 @@ std::vector<Array> moduleInputs(const Command& cmd) {
 // The denoise options as the name-value pairs Octave's caller would pass,
 // read by the same parser so that they take the same values and messages.
 dyadfit::DenoiseOptions denoiseOptions(const Command& cmd) {
-  static const std::pair<const char*, const char*> names[] = {
-      {"--method", "Method"},        {"--noise", "Noise"},         {"--colour", "Colour"}, {"--wiener", "Wiener"},
-      {"--shifts", "Shifts"},
-      {"--sigma", "Sigma"},          {"--gain", "Gain"},           {"--offset", "Offset"}, {"--read-noise", "ReadNoise"},
-      {"--block-side", "BlockSide"}, {"--penalties", "Penalties"}, {"--lines", "Lines"}};
+  static const std::pair<const char*, const char*> names[] = {{"--method", "Method"},
+                                                              {"--noise", "Noise"},
+                                                              {"--colour", "Colour"},
+                                                              {"--wiener", "Wiener"},
+                                                              {"--shifts", "Shifts"},
+                                                              {"--sigma", "Sigma"},
+                                                              {"--gain", "Gain"},
+                                                              {"--offset", "Offset"},
+                                                              {"--read-noise", "ReadNoise"},
+                                                              {"--block-side", "BlockSide"},
+                                                              {"--penalties", "Penalties"},
+                                                              {"--lines", "Lines"}};
   std::vector<Array> pairs;
   for (const auto& [option, name] : names) {
     auto it = cmd.values.find(option);
@@ -483,7 +491,8 @@ std::string integerFormatName(const dyadfit::cli::OutputTarget& out, int depth) 
       const std::size_t dot = out.path.find_last_of('.');
       std::string upper;
       if (dot != std::string::npos)
-        for (char c : out.path.substr(dot + 1)) upper.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+        for (char c : out.path.substr(dot + 1))
+          upper.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
       return upper == "PPM" ? upper : "PNM";
     }
     default: return dyadfit::cli::formatName(out.format);
@@ -492,8 +501,8 @@ std::string integerFormatName(const dyadfit::cli::OutputTarget& out, int depth) 
 
 // The storage class the core rounds a Gaussian estimate to.
 dyadfit::ValueClass valueClass(const Image& image) {
-  using dyadfit::cli::Samples;
   using dyadfit::ValueClass;
+  using dyadfit::cli::Samples;
   switch (image.samples) {
     case Samples::Unsigned:
       return image.depth == 8 ? ValueClass::UInt8 : image.depth == 16 ? ValueClass::UInt16 : ValueClass::UInt32;
@@ -523,8 +532,9 @@ void printDenoiseInfo(const dyadfit::DenoiseInfo& info, const dyadfit::DenoiseOp
   std::string line = "denoise: " + std::to_string(channels) + (channels == 1 ? " channel" : " channels");
   // Poisson counts are denoised channel by channel, whatever the colour mode.
   if (channels == 3)
-    line += options.noise == dyadfit::NoiseModel::Poisson ? " (rgb)"
-                                                           : std::string(" (") + dyadfit::colourName(options.colour) + ")";
+    line += options.noise == dyadfit::NoiseModel::Poisson
+                ? " (rgb)"
+                : std::string(" (") + dyadfit::colourName(options.colour) + ")";
   line += std::string(", ") + dyadfit::methodName(options.method) + ", " + dyadfit::noiseName(options.noise);
   if (options.noise == dyadfit::NoiseModel::Gaussian)
     line += ", sigma " + listText(info.sigma) + (info.sigmaEstimated ? " (estimated)" : " (given)");
@@ -548,10 +558,9 @@ void printDenoiseInfo(const dyadfit::DenoiseInfo& info, const dyadfit::DenoiseOp
     stages += std::string(stages.empty() ? "" : ",") + (info.stage[c] == 1 ? "two-stage" : "dyadic");
   }
   line += ", kept " + (stages.empty() ? std::string("none") : stages);
-  line += (sides.size() == 1 ? ", block side " : ", block sides ") + listText(sides) +
-          ", shifts " + std::to_string(info.shifts) + ", penalties " + penText + ", padded to " +
-          std::to_string(info.paddedRows) + "x" + std::to_string(info.paddedCols) + ", " +
-          dyadfit::cli::durationText(info.seconds);
+  line += (sides.size() == 1 ? ", block side " : ", block sides ") + listText(sides) + ", shifts " +
+          std::to_string(info.shifts) + ", penalties " + penText + ", padded to " + std::to_string(info.paddedRows) +
+          "x" + std::to_string(info.paddedCols) + ", " + dyadfit::cli::durationText(info.seconds);
   std::fprintf(stderr, "%s\n", line.c_str());
 }
 
@@ -598,16 +607,17 @@ Image estimate(const Command& cmd, const Image& in, dyadfit::cli::Progress& prog
     const std::vector<double> result = dyadfit::denoiseImage(planes.data(), rows, cols, channels, valueClass(in),
                                                              options, &info, [&](double f) { progress.update(f); });
     for (std::size_t ch = 0; ch < channels; ++ch)
-      out.channels.push_back(Array::matrix(rows, cols, std::vector<double>(result.begin() + std::ptrdiff_t(ch * n),
-                                                                           result.begin() + std::ptrdiff_t((ch + 1) * n))));
+      out.channels.push_back(Array::matrix(
+          rows, cols,
+          std::vector<double>(result.begin() + std::ptrdiff_t(ch * n), result.begin() + std::ptrdiff_t((ch + 1) * n))));
     if (picture) {
       if (info.partition.rows == 0)
         throw Failure{"no partition to draw: " + cmd.files[0] + " was returned unchanged (no noise found)"};
       // The partition is the luminance's for colour: drawn over the channels' mean.
-      const std::vector<double> grey = dyadfit::channelMean(onInput ? planes.data() : result.data(), rows, cols, channels);
-      const int scale = dyadfit::defaultShowScale(rows, cols);
-      *picture = pictureImage(dyadfit::drawDenoisePartition(grey.data(), rows, cols, info, scale), rows * scale,
-                              cols * scale);
+      int scale = 1;
+      std::vector<double> rgb =
+          dyadfit::drawDenoisePartition(onInput ? planes.data() : result.data(), rows, cols, channels, info, scale);
+      *picture = pictureImage(rgb, rows * scale, cols * scale);
     }
     progress.finish();  // before the summary, on a clean line
     if (!cmd.quiet) printDenoiseInfo(info, options);
@@ -693,8 +703,7 @@ Settings checkSettings(const Command& cmd) {
 void checkOutput(const Settings& set, const dyadfit::cli::OutputTarget& out) {
   using dyadfit::cli::OutputFormat;
   const bool text = out.format == OutputFormat::Text || out.format == OutputFormat::Csv;
-  if (set.depth != 0 && text)
-    throw Failure{"--depth applies to an image OUT; " + out.path + " is written as text"};
+  if (set.depth != 0 && text) throw Failure{"--depth applies to an image OUT; " + out.path + " is written as text"};
   if (set.rates && set.scale == 0 && !text && (set.depth != 0 || dyadfit::cli::holdsIntegersOnly(out.format)))
     throw Failure{"rates would be rounded into " + integerFormatName(out, set.depth) +
                   "'s integers: write a float .tif, .fits or .txt, or give --scale F"};
@@ -735,8 +744,8 @@ std::string smallCounts(const Image& image) {
     if (sum < 1) {
       char text[64];
       std::snprintf(text, sizeof text, "%.6g", sum);
-      return std::string(image.channels.size() > 1 ? "channel " + std::to_string(ch + 1) + " " : "") + "holds " +
-             text + " counts in all";
+      return std::string(image.channels.size() > 1 ? "channel " + std::to_string(ch + 1) + " " : "") + "holds " + text +
+             " counts in all";
     }
   }
   return {};
@@ -747,7 +756,8 @@ void checkValues(const Image& image, const std::string& name) {
     for (std::size_t k = 0; k < a.values.size(); ++k)
       if (std::fabs(a.values[k]) > kValueBound) {
         char text[160];
-        std::snprintf(text, sizeof text, "Values too large: %s holds %.6g at row %zu, column %zu; magnitudes up to %g are accepted",
+        std::snprintf(text, sizeof text,
+                      "Values too large: %s holds %.6g at row %zu, column %zu; magnitudes up to %g are accepted",
                       name.c_str(), a.values[k], k % a.rows + 1, k / a.rows + 1, kValueBound);
         throw Failure{text};
       }
@@ -767,9 +777,9 @@ std::size_t paddedSide(std::size_t n) {
 void checkMemory(const std::vector<Image>& pages) {
   double samples = 0;
   for (const Image& page : pages)
-    samples = std::max(samples, static_cast<double>(paddedSide(page.rows())) *
-                                    static_cast<double>(paddedSide(page.cols())) *
-                                    static_cast<double>(page.channels.size()));
+    samples =
+        std::max(samples, static_cast<double>(paddedSide(page.rows())) * static_cast<double>(paddedSide(page.cols())) *
+                              static_cast<double>(page.channels.size()));
   const double needed = kBytesPerPaddedSample * samples;
   const long physPages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
   if (physPages <= 0 || pageSize <= 0) return;
@@ -822,8 +832,8 @@ void processFile(const Command& cmd, const Settings& set, const std::string& inP
     const std::string label =
         cmd.sub + (pages.size() > 1 ? " page " + std::to_string(k + 1) + "/" + std::to_string(pages.size()) : "");
     try {
-      results.push_back(estimate(cmd, pages[k], progress,
-                                 cmd.partition.empty() || k > 0 ? nullptr : &picture, set.onInput, label));
+      results.push_back(
+          estimate(cmd, pages[k], progress, cmd.partition.empty() || k > 0 ? nullptr : &picture, set.onInput, label));
     } catch (const dyadfit::Error& e) {
       // The default penalties of Poisson counts are logarithms of their sum.
       const bool penaltiesGiven = cmd.has("--pen") || cmd.has("--penalties");

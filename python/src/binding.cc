@@ -315,20 +315,12 @@ py::object denoise(const py::array& image, const py::sequence& pairs, const py::
     ThreadsForCall threadScope(n);
     tStop = &stop;
     InterruptScope scope(pollStop);
-    const auto start = std::chrono::steady_clock::now();
     ProgressFn progress;
     if (options.progress)
-      progress = [&](double done) {
-        const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (done <= 0) return;
-        std::fprintf(stderr, "dyadfit.denoise: %3.0f%% done, %.1f s spent, about %.1f s left\n", 100 * done, spent,
-                     spent * (1 - done) / done);
-      };
+      progress = progressLines("dyadfit.denoise", [](const std::string& line) { std::fputs(line.c_str(), stderr); });
     est = denoiseImage(values.data(), rows, cols, channels, cls, options, &info, progress);
     if (options.partition && info.partition.rows != 0) {
-      scale = defaultShowScale(rows, cols);
-      const std::vector<double> grey = channelMean(est.data(), rows, cols, channels);
-      picture = drawDenoisePartition(grey.data(), rows, cols, info, scale);
+      picture = drawDenoisePartition(est.data(), rows, cols, channels, info, scale);
     }
   });
   std::vector<py::ssize_t> dims{py::ssize_t(rows), py::ssize_t(cols)};
