@@ -55,7 +55,7 @@ test-python: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS) --target dyadfit_cli
 	/usr/bin/python3 -m venv --system-site-packages $(PY_VENV)
-	$(PY_VENV)/bin/pip install --no-build-isolation --no-index --quiet ./python
+	$(PY_VENV)/bin/pip install --no-build-isolation --no-index --quiet .
 	DYADFIT_CLI=$(abspath $(BUILD))/dyadfit $(PY_VENV)/bin/python -m pytest -q python/tests
 
 # Windows plug-ins cross-built with MinGW-w64 into $(WINDOWS_BUILD) (32-bit

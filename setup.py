@@ -1,20 +1,19 @@
-# The extension compiles the core from the checkout above this folder: the
-# sources are the ones CMakeLists.txt lists in DYADFIT_CORE_SOURCES, so that
-# there is one list.
+# The Python package (python/dyadfit) and its extension, which compiles the
+# binding (python/src) with the core's sources: the ones CMakeLists.txt lists
+# in DYADFIT_CORE_SOURCES, so that there is one list.
 import re
 from pathlib import Path
 
 from pybind11.setup_helpers import ParallelCompile, Pybind11Extension, build_ext
 from setuptools import setup
 
-HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
+ROOT = Path(__file__).resolve().parent
 CMAKE = ROOT / "CMakeLists.txt"
 
 
 def cmake_text():
     if not CMAKE.is_file():
-        raise SystemExit(f"dyadfit: {CMAKE} not found; build from a checkout: pip install ./python")
+        raise SystemExit(f"dyadfit: {CMAKE} not found; build from a checkout: pip install .")
     return CMAKE.read_text()
 
 
@@ -26,7 +25,7 @@ def core_sources(text):
     for w in words:
         if not w.endswith(".cc") or not (ROOT / w).is_file():
             raise SystemExit(f"dyadfit: DYADFIT_CORE_SOURCES names '{w}', which is no C++ source file of the checkout")
-    return [str(ROOT / w) for w in words]
+    return words
 
 
 def version(text):
@@ -40,21 +39,19 @@ text = cmake_text()
 ParallelCompile("DYADFIT_BUILD_JOBS", default=2).install()
 core = Pybind11Extension(
     "dyadfit._core",
-    ["src/binding.cc"],
-    include_dirs=[str(ROOT)],
+    ["python/src/binding.cc"] + core_sources(text),
+    include_dirs=["."],
     cxx_std=20,
     # Results are compared bit for bit with the other hosts: no FMA contraction.
     extra_compile_args=["-O3", "-ffp-contract=off", "-fno-fast-math", "-Wall", "-Wextra"],
     libraries=["lapack", "blas"],
 )
 
-
-class build_core(build_ext):
-    # The core's sources lie outside this folder, which setuptools refuses
-    # in setup()'s arguments: they join the extension only when it is built.
-    def build_extensions(self):
-        core.sources = core.sources + core_sources(text)
-        super().build_extensions()
-
-
-setup(version=version(text), ext_modules=[core], cmdclass={"build_ext": build_core}, zip_safe=False)
+# build/ is CMake's: setuptools builds beside it.
+setup(
+    version=version(text),
+    ext_modules=[core],
+    cmdclass={"build_ext": build_ext},
+    options={"build": {"build_base": "build-python"}},
+    zip_safe=False,
+)
