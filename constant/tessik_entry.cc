@@ -211,6 +211,7 @@ void runTessikEntry(Inputs in, Outputs& out, TessikStagesFn stages, Partition* p
   requireRealImage(image);
   if ((M == 1 && N > 1) || (N == 1 && M > 1)) throw Error(kMsgVector);
   const int sh = checkedBlockSide(nrhs == 3 ? in[2]->scalar() : 1.0, M, N);
+  requireModerateValues(image);
   if (M > static_cast<std::size_t>(INT_MAX) || N > static_cast<std::size_t>(INT_MAX)) throw Error(kMsgImageClass);
 
   // Only the results asked for, unless the literal stages (which fill all

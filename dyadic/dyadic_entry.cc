@@ -64,6 +64,7 @@ EntryParameters checkDyadicInputs(const EntryModel& model, Inputs in, std::vecto
   if (failsDyadicSideTest(N)) throw Error(kMsgColDyadic);
   requireRealImage(image);
   if (M > static_cast<std::size_t>(INT_MAX) || N > static_cast<std::size_t>(INT_MAX)) throw Error(kMsgImageClass);
+  requireModerateValues(image);
 
   // A caller may hand over the image in place: as the workspace's values,
   // which the entry then reads without a copy.
@@ -105,6 +106,8 @@ EntryParameters checkDyadicInputs(const EntryModel& model, Inputs in, std::vecto
       double sum = 0.0;
       for (double v : *imageValues) sum += v;
       if (sum < 0) throw Error(kMsgPoissonNegative);
+      // Fewer than one count in all makes log(X), and so both defaults, negative.
+      if (sum < 1) throw Error(kMsgFewCounts);
       x = sum;
     }
     const double lnX = std::log(x);

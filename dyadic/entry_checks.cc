@@ -17,6 +17,15 @@ void requireRealImage(const Input& image) {
   if (!image.isRealMatrix()) throw Error(kMsgImageClass);
 }
 
+void requireModerateValues(const Input& image) {
+  // Only doubles can exceed the bound: single and integer classes stop far below it.
+  const double* p = image.doubles();
+  if (!p) return;
+  const std::size_t count = image.rows() * image.cols();
+  for (std::size_t k = 0; k < count; ++k)
+    if (std::fabs(p[k]) > kMaxMagnitude && std::isfinite(p[k])) throw Error(kMsgTooLarge);
+}
+
 void copyImage(const Input& image, double* out) {
   const std::size_t count = image.rows() * image.cols();
   if (count == 0) return;

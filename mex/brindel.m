@@ -66,9 +66,13 @@
 %     noiseType must be a string
 %     noiseType must be either 'Poisson' or 'Gaussian'.
 %     Poisson data cannot be negative.   default penalties, sum(IMG(:)) < 0
-%     The penalty must be positive.      a penalty < 0 or NaN (0 is allowed); also
-%                                        'Poisson' defaults with
-%                                        0 <= sum(IMG(:)) < 1
+%     The penalty must be positive.      a penalty < 0 or NaN (0 is allowed)
+%     Poisson counts too small for the default penalties: the image holds
+%     fewer than 1 count in all; give the penalties.
+%                                        default penalties, sum(IMG(:)) < 1
+%     Values too large: magnitudes up to 1e100 are accepted.
+%                                        a finite |IMG| above 1e100 (NaN
+%                                        and Inf pass through)
 %     The penalties must be real numbers.
 %     The number of lines must be a finite non-negative number not above 1e8.
 %     The host function unique returned an unexpected result.
@@ -126,6 +130,7 @@
 %!error <brindel: noiseType must be either 'Poisson' or 'Gaussian'.> brindel (ones (4), [], 'gaussian')
 %!error <brindel: Poisson data cannot be negative.> brindel (-ones (4), [], 'Poisson')
 %!error <brindel: The penalty must be positive.> brindel (ones (4), [], 'Gaussian', -1)
-%!error <brindel: The penalty must be positive.> brindel (0.05 * ones (4), [], 'Poisson')
+%!error <brindel: Poisson counts too small for the default penalties> brindel (0.05 * ones (4), [], 'Poisson')
+%!error <brindel: Values too large: magnitudes up to 1e100 are accepted.> brindel ([1 0; 0 1e101])
 %!error <brindel: The penalties must be real numbers.> brindel (ones (4), [], 'Gaussian', 1i)
 %!error <brindel: The number of lines must be a finite non-negative number not above 1e8.> brindel (ones (4), [], 'Gaussian', 1, 2, 1e9)

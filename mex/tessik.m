@@ -40,6 +40,8 @@
 %     Too many output arguments.                    more than 3 outputs
 %     Input pen must be a scalar.                   PEN not one real number
 %     The penalty must be positive.                 PEN < 0 or NaN (0 is allowed)
+%     Values too large: magnitudes up to 1e100 are accepted.
+%                                                   a finite |IMG| above 1e100
 %     Input sh must be a scalar.                    SH not one real number
 %     Input sh must be a positive integer that divides the image sides.
 %     Images must be square.

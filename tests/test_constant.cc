@@ -365,6 +365,9 @@ TEST(TessikChecks, MessagesInCheckOrder) {
     EXPECT_EQ(errorOf({good, one, Array::scalar(sh)}), kSh) << "sh " << sh;
   EXPECT_EQ(errorOf({Array::scalar(3), one, Array::scalar(2)}), kSh);
   EXPECT_EQ(errorOf({good, one, Array::scalar(4)}), "<no error>");
+  // Finite values beyond 1e100 would give Inf estimates; NaN and Inf pass as they are.
+  EXPECT_EQ(errorOf({Array::matrix(2, 2, {1, 2e100, 0, 0}), one}), "Values too large: magnitudes up to 1e100 are accepted.");
+  EXPECT_EQ(errorOf({Array::matrix(2, 2, {1, HUGE_VAL, std::nan(""), -1e100}), one}), "<no error>");
 }
 
 // Values of one kind for the parity cases; `kind` cycles through them.
@@ -382,7 +385,7 @@ double parityValue(int kind, bool poisson, std::mt19937& gen, int i, int j) {
       return -std::floor(5 * unit(gen)) + (unit(gen) < 0.3 ? 2.0 : 0.0);
     default: {  // specials among ordinary values
       static const double specials[] = {
-          std::numeric_limits<double>::quiet_NaN(), HUGE_VAL, -HUGE_VAL, 1e308, -1e308, 4.9e-324, 1e-310, -0.0};
+          std::numeric_limits<double>::quiet_NaN(), HUGE_VAL, -HUGE_VAL, 1e100, -1e100, 4.9e-324, 1e-310, -0.0};
       return unit(gen) < 0.15 ? specials[std::uniform_int_distribution<int>(0, 7)(gen)] : base + unit(gen);
     }
   }

@@ -12,6 +12,7 @@
 
 #include "constant/tessik_entry.h"
 #include "dyadic/dyadic_entry.h"
+#include "dyadic/entry_checks.h"
 #include "dyadic/grid.h"
 #include "dyadic/grid_utils.h"
 #include "dyadic/prune_dyadic.h"
@@ -569,8 +570,13 @@ TEST(BrindelEntry, MessagesInCheckOrder) {
   EXPECT_EQ(errorOf({img, one, Array::string("")}), kName);
   EXPECT_EQ(errorOf({img, one, Array::string("poisson")}), kName);
   EXPECT_EQ(errorOf({Array::matrix(2, 2, {1, -3, 1, 0}), none, poisson}), "Poisson data cannot be negative.");
-  EXPECT_EQ(errorOf({Array::zeros(2, 2), none, poisson}), kPositive);
-  EXPECT_EQ(errorOf({Array::matrix(2, 2, {0.25, 0, 0, 0}), none, poisson}), kPositive);
+  // Under one count in all, the default penalties (logarithms of the sum) would be negative.
+  EXPECT_EQ(errorOf({Array::zeros(2, 2), none, poisson}), dyadfit::kMsgFewCounts);
+  EXPECT_EQ(errorOf({Array::matrix(2, 2, {0.25, 0, 0, 0}), none, poisson}), dyadfit::kMsgFewCounts);
+  EXPECT_EQ(errorOf({Array::matrix(2, 2, {1, 0, 0, 0}), none, poisson}), "<no error>");
+  // Finite values beyond 1e100 would overflow the costs into Inf estimates.
+  EXPECT_EQ(errorOf({Array::matrix(2, 2, {1, 0, -1.5e100, 0})}), dyadfit::kMsgTooLarge);
+  EXPECT_EQ(errorOf({Array::matrix(2, 2, {1, 0, -1e100, 1e100})}), "<no error>");
   // Given penalties: no sum is formed, whatever the data.
   EXPECT_EQ(errorOf({Array::matrix(2, 2, {1, -3, 1, 0}), none, poisson, one, one, Array::scalar(0)}), "<no error>");
   EXPECT_EQ(errorOf({img, one, gauss, Array::scalar(-0.1), one}), kPositive);

@@ -838,7 +838,8 @@ void processFile(const Command& cmd, const Settings& set, const std::string& inP
       // The default penalties of Poisson counts are logarithms of their sum.
       const bool penaltiesGiven = cmd.has("--pen") || cmd.has("--penalties");
       const std::string few = set.rates && !penaltiesGiven ? smallCounts(pages[k]) : std::string();
-      if (std::string(e.what()) == dyadfit::kMsgPenalty && !few.empty())
+      const std::string what = e.what();
+      if ((what == dyadfit::kMsgFewCounts || what == dyadfit::kMsgPenalty) && !few.empty())
         throw Failure{"Poisson counts too small for the default penalties: the image " + few +
                       ", and at least 1 is needed; give the penalties (" +
                       (cmd.sub == "denoise" ? "--penalties" : "--pen") + ")"};

@@ -7,6 +7,8 @@ function dyadic_bad_inputs(module)
   side = 'Input sh must be a positive integer that divides the image sides.';
   noise_name = 'noiseType must be either ''Poisson'' or ''Gaussian''.';
   positive = 'The penalty must be positive.';
+  few = 'Poisson counts too small for the default penalties: the image holds fewer than 1 count in all; give the penalties.';
+  large = 'Values too large: magnitudes up to 1e100 are accepted.';
   real_pen = 'The penalties must be real numbers.';
   lines = 'The number of lines must be a finite non-negative number not above 1e8.';
   cases = {
@@ -33,8 +35,9 @@ function dyadic_bad_inputs(module)
     @() module(img, [], 'poisson'),        noise_name,  'lower-case noiseType'
     @() module(img, [], ''),               noise_name,  'empty noiseType'
     @() module(-img, [], 'Poisson'),       'Poisson data cannot be negative.', 'Poisson negative sum'
-    @() module(zeros(8), [], 'Poisson'),   positive,    'Poisson zeros'
-    @() module(0.01 * ones(8), [], 'Poisson'), positive, 'Poisson sum below 1'
+    @() module(zeros(8), [], 'Poisson'),   few,         'Poisson zeros'
+    @() module(0.01 * ones(8), [], 'Poisson'), few,     'Poisson sum below 1'
+    @() module([1 0; 0 realmax], 1),       large,       'values near realmax'
     @() module(img, [], 'Gaussian', -0.1, 1), positive, 'first penalty -0.1'
     @() module(img, [], 'Gaussian', 1, -0.1), positive, 'second penalty -0.1'
     @() module(img, [], 'Gaussian', -0.1),  positive,   'four inputs, first penalty -0.1'
