@@ -3,6 +3,7 @@
 // average, the candidate squares and the refinement, with six results.
 #pragma once
 
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -61,6 +62,8 @@ struct EntryWorkspace {
   Grid candidate;  // the pruning's fits other than the mean
   std::vector<unsigned char> level;
   std::vector<double> scratch;
+  // The refinement's masks, built once for all calls of one block side.
+  std::shared_ptr<const SplitSearcher> searcher;
 };
 
 class WorkspaceScope {
