@@ -112,13 +112,19 @@ void initialise(Work& w, int M, int N, double pen) {
     const int s = 1 << std::min(k, 30);
     w.sharePen[k] = ((1.0 / s) / s) * pen;
   }
-  forRows(M, w.N, [&](std::size_t i) {
+}
+
+// The rest of the start on rows [i0, i1) and columns [j0, j1): the levels'
+// runner does it tile by tile, just before the tile's first level.
+template <bool kPoisson>
+void initialiseRect(const Work& w, std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
+  for (std::size_t i = i0; i < i1; ++i) {
     const double* x = w.data + i * w.dataStride;
-    std::copy(x, x + N, w.estimate + i * w.estimateStride);
-    std::fill_n(w.level + i * w.N, N, static_cast<unsigned char>(0));
+    std::copy(x + j0, x + j1, w.estimate + i * w.estimateStride + j0);
+    std::fill(w.level + i * w.N + j0, w.level + i * w.N + j1, static_cast<unsigned char>(0));
     double* cur = w.current + i * w.N;
-    for (int j = 0; j < N; ++j) cur[j] = fitTerm<kPoisson>(x[j], x[j], logOf<kPoisson>(x[j])) - w.sharePen[0];
-  });
+    for (std::size_t j = j0; j < j1; ++j) cur[j] = fitTerm<kPoisson>(x[j], x[j], logOf<kPoisson>(x[j])) - w.sharePen[0];
+  }
 }
 
 // Mean of the labels over the square of side s at (a, b), each divided by s
@@ -158,20 +164,26 @@ void mergeMean(const Work& w, std::size_t a, std::size_t b, int runtimeSide, int
   }
 }
 
-// Q squares of side s = 2^k side by side from (a, b) under the block mean,
-// their sums interleaved so that Q independent chains fill the pipeline;
-// each sum keeps its own literal order. Dividing by a power of two and
-// multiplying by its exact inverse round the same value. S > 0 fixes the
-// side at compile time (the small squares, where loop overhead would
-// dominate).
+// Q squares of side s = 2^k under the block mean, `across` of them side by
+// side from (a, b) in each of Q / across rows of squares, their sums
+// interleaved so that Q independent chains fill the pipeline; each sum keeps
+// its own literal order. Dividing by a power of two and multiplying by its
+// exact inverse round the same value. S > 0 fixes the side at compile time
+// (the small squares, where loop overhead would dominate).
 template <bool kPoisson, int Q, int S>
-void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, int k, double r, double pm) {
+void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, int k, double r, double pm, int across) {
   const int s = S ? S : runtimeSide;
+  std::size_t top[Q], left[Q];
+  for (int q = 0; q < Q; ++q) {
+    top[q] = a + static_cast<std::size_t>(q / across * s);
+    left[q] = b + static_cast<std::size_t>(q % across * s);
+  }
   double mean[Q] = {};
   for (int u = 0; u < s; ++u) {
-    const double* x = w.data + (a + u) * w.dataStride + b;
+    const double* x[Q];
+    for (int q = 0; q < Q; ++q) x[q] = w.data + (top[q] + u) * w.dataStride + left[q];
     for (int v = 0; v < s; ++v)
-      for (int q = 0; q < Q; ++q) mean[q] += (x[q * s + v] * r) * r;
+      for (int q = 0; q < Q; ++q) mean[q] += (x[q][v] * r) * r;
   }
   double logMean[Q];
   for (int q = 0; q < Q; ++q) logMean[q] = logOf<kPoisson>(mean[q]);
@@ -179,24 +191,21 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
   double mergedScore[Q] = {};
   double currentScore[Q] = {};
   for (int u = 0; u < s; ++u) {
-    const double* x = w.data + (a + u) * w.dataStride + b;
-    const double* cur = w.current + (a + u) * w.N + b;
+    const double* x[Q];
+    const double* cur[Q];
+    for (int q = 0; q < Q; ++q) {
+      x[q] = w.data + (top[q] + u) * w.dataStride + left[q];
+      cur[q] = w.current + (top[q] + u) * w.N + left[q];
+    }
     for (int v = 0; v < s; ++v)
       for (int q = 0; q < Q; ++q) {
-        mergedScore[q] += fitTerm<kPoisson>(x[q * s + v], mean[q], logMean[q]) - pm;
-        currentScore[q] += cur[q * s + v];
+        mergedScore[q] += fitTerm<kPoisson>(x[q][v], mean[q], logMean[q]) - pm;
+        currentScore[q] += cur[q][v];
       }
   }
 
-  bool merging[Q];
-  bool any = false;
-  for (int q = 0; q < Q; ++q) any |= merging[q] = currentScore[q] <= mergedScore[q];
-  if (!any) return;
   for (int q = 0; q < Q; ++q)
-    if (merging[q]) {
-      const std::size_t bq = b + static_cast<std::size_t>(q * s);
-      mergeMean<kPoisson, S>(w, a, bq, s, k, mean[q], logMean[q], r);
-    }
+    if (currentScore[q] <= mergedScore[q]) mergeMean<kPoisson, S>(w, top[q], left[q], s, k, mean[q], logMean[q], r);
 }
 
 // One square under any block fit, which writes only its block of candidate.
@@ -241,58 +250,81 @@ struct Level {
   }
 };
 
-// The largest power of two up to maxGroup that divides `across`.
-int groupFor(std::size_t across, int maxGroup) {
-  int group = 1;
-  while (group < maxGroup && across % static_cast<std::size_t>(2 * group) == 0) group *= 2;
-  return group;
+// The largest power of two up to `limit` that divides n.
+std::size_t powerDividing(std::size_t n, std::size_t limit) {
+  std::size_t p = 1;
+  while (p < limit && n % (2 * p) == 0) p *= 2;
+  return p;
+}
+
+// How the squares of one level of a region (`across` x `down` of them) are
+// grouped: `count` squares in each group, `across` of them side by side.
+struct Grouping {
+  int count, across;
+};
+Grouping groupingFor(std::size_t across, std::size_t down, int maxGroup) {
+  const std::size_t wide = powerDividing(across, static_cast<std::size_t>(maxGroup));
+  const std::size_t high = powerDividing(down, static_cast<std::size_t>(maxGroup) / wide);
+  return {static_cast<int>(wide * high), static_cast<int>(wide)};
 }
 
 // Levels with squares up to this side run tile by tile (all of them on one
 // tile while it is in cache), the larger ones level by level.
 constexpr int kTileLevels = 6;
+// Tiles run up to this many of their squares' sides across, so that the
+// largest squares of a tile still come in groups.
+constexpr std::size_t kTileAcross = 4;
 
 // Levels in order, the squares of each level in any order: they are
 // independent, and each keeps the literal order of its own sums. Squares run
-// in batches on the threads. block(a, b, L, Q) handles Q squares of level L
-// side by side from (a, b), Q a power of two up to maxGroup.
-template <typename Block>
-void runLevels(int M, int N, int levels, double pen, int maxGroup, const Block& block) {
+// in batches on the threads. start(i0, i1, j0, j1) readies a tile before its
+// first level; block(a, b, L, g) handles one group g of squares of level L
+// from (a, b), g.count a power of two up to maxGroup.
+template <typename Start, typename Block>
+void runLevels(int M, int N, int levels, double pen, int maxGroup, const Start& start, const Block& block) {
   const std::size_t rows = static_cast<std::size_t>(M), cols = static_cast<std::size_t>(N);
   const int tileLevels = std::min(levels, kTileLevels);
-  if (tileLevels > 0) {
-    std::vector<Level> small;
-    for (int k = 1; k <= tileLevels; ++k) small.emplace_back(k, pen);
-    const std::size_t tile = std::size_t{1} << tileLevels;
-    const std::size_t across = cols / tile;
-    const std::size_t count = rows / tile * across;
-    const std::size_t perItem = std::max<std::size_t>(1, kItemPixels / (tile * tile));
-    parallelFor((count + perItem - 1) / perItem, [&](std::size_t item) {
-      const std::size_t end = std::min(count, (item + 1) * perItem);
-      for (std::size_t t = item * perItem; t < end; ++t) {
-        const std::size_t a0 = t / across * tile, b0 = t % across * tile;
-        for (const Level& level : small) {
-          const std::size_t side = static_cast<std::size_t>(level.s);
-          const int group = groupFor(tile / side, maxGroup);
-          const std::size_t step = side * static_cast<std::size_t>(group);
-          for (std::size_t a = a0; a < a0 + tile; a += side)
-            for (std::size_t b = b0; b < b0 + tile; b += step) block(a, b, level, group);
-        }
+  const std::size_t high = std::size_t{1} << tileLevels;
+  const std::size_t wide = high * powerDividing(cols / high, kTileAcross);
+  std::vector<Level> small;
+  for (int k = 1; k <= tileLevels; ++k) small.emplace_back(k, pen);
+  const std::size_t across = cols / wide;
+  const std::size_t count = rows / high * across;
+  const std::size_t perItem = std::max<std::size_t>(1, kItemPixels / (high * wide));
+  parallelFor((count + perItem - 1) / perItem, [&](std::size_t item) {
+    const std::size_t end = std::min(count, (item + 1) * perItem);
+    for (std::size_t t = item * perItem; t < end; ++t) {
+      const std::size_t a0 = t / across * high, b0 = t % across * wide;
+      start(a0, a0 + high, b0, b0 + wide);
+      for (const Level& level : small) {
+        const std::size_t side = static_cast<std::size_t>(level.s);
+        const Grouping g = groupingFor(wide / side, high / side, maxGroup);
+        const std::size_t stepDown = side * static_cast<std::size_t>(g.count / g.across);
+        const std::size_t stepAcross = side * static_cast<std::size_t>(g.across);
+        for (std::size_t a = a0; a < a0 + high; a += stepDown)
+          for (std::size_t b = b0; b < b0 + wide; b += stepAcross) block(a, b, level, g);
       }
-    });
-  }
+    }
+  });
+  const std::size_t threads = static_cast<std::size_t>(threadCount());
   for (int k = tileLevels + 1; k <= levels; ++k) {
     interruptionPoint();
     const Level level(k, pen);
     const std::size_t side = static_cast<std::size_t>(level.s);
-    const int group = groupFor(cols / side, maxGroup);
-    const std::size_t groupsAcross = cols / side / static_cast<std::size_t>(group);
-    const std::size_t count = rows / side * groupsAcross;
-    const std::size_t perItem = std::max<std::size_t>(1, kItemPixels / (side * side * static_cast<std::size_t>(group)));
-    parallelFor((count + perItem - 1) / perItem, [&](std::size_t item) {
-      const std::size_t end = std::min(count, (item + 1) * perItem);
-      for (std::size_t t = item * perItem; t < end; ++t)
-        block(t / groupsAcross * side, t % groupsAcross * side * static_cast<std::size_t>(group), level, group);
+    const std::size_t squaresAcross = cols / side, squaresDown = rows / side;
+    // Fewer squares in a group where the level has too few groups for the threads.
+    int limit = maxGroup;
+    while (limit > 1 && squaresAcross * squaresDown / static_cast<std::size_t>(limit) < threads) limit /= 2;
+    const Grouping g = groupingFor(squaresAcross, squaresDown, limit);
+    const std::size_t groupsAcross = squaresAcross / static_cast<std::size_t>(g.across);
+    const std::size_t groupsDown = squaresDown / static_cast<std::size_t>(g.count / g.across);
+    const std::size_t groups = groupsAcross * groupsDown;
+    const std::size_t groupItem = std::max<std::size_t>(1, kItemPixels / (side * side * static_cast<std::size_t>(g.count)));
+    parallelFor((groups + groupItem - 1) / groupItem, [&](std::size_t item) {
+      const std::size_t end = std::min(groups, (item + 1) * groupItem);
+      for (std::size_t t = item * groupItem; t < end; ++t)
+        block(t / groupsAcross * side * static_cast<std::size_t>(g.count / g.across),
+              t % groupsAcross * side * static_cast<std::size_t>(g.across), level, g);
     });
   }
 }
@@ -301,22 +333,25 @@ template <bool kPoisson>
 void runMeanLevels(Work& w, int M, int N, double pen) {
   const int levels = levelCount(M, N);
   initialise<kPoisson>(w, M, N, pen);
-  runLevels(M, N, levels, pen, 4, [&](std::size_t a, std::size_t b, const Level& level, int group) {
+  auto start = [&](std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
+    initialiseRect<kPoisson>(w, i0, i1, j0, j1);
+  };
+  runLevels(M, N, levels, pen, 4, start, [&](std::size_t a, std::size_t b, const Level& level, Grouping g) {
     const int s = level.s, k = level.k;
     const double r = level.r, pm = level.pm;
-    if (group == 4) {
+    if (g.count == 4) {
       if (s == 2)
-        meanBlocks<kPoisson, 4, 2>(w, a, b, s, k, r, pm);
+        meanBlocks<kPoisson, 4, 2>(w, a, b, s, k, r, pm, g.across);
       else if (s == 4)
-        meanBlocks<kPoisson, 4, 4>(w, a, b, s, k, r, pm);
+        meanBlocks<kPoisson, 4, 4>(w, a, b, s, k, r, pm, g.across);
       else if (s == 8)
-        meanBlocks<kPoisson, 4, 8>(w, a, b, s, k, r, pm);
+        meanBlocks<kPoisson, 4, 8>(w, a, b, s, k, r, pm, g.across);
       else
-        meanBlocks<kPoisson, 4, 0>(w, a, b, s, k, r, pm);
-    } else if (group == 2) {
-      meanBlocks<kPoisson, 2, 0>(w, a, b, s, k, r, pm);
+        meanBlocks<kPoisson, 4, 0>(w, a, b, s, k, r, pm, g.across);
+    } else if (g.count == 2) {
+      meanBlocks<kPoisson, 2, 0>(w, a, b, s, k, r, pm, g.across);
     } else {
-      meanBlocks<kPoisson, 1, 0>(w, a, b, s, k, r, pm);
+      meanBlocks<kPoisson, 1, 0>(w, a, b, s, k, r, pm, g.across);
     }
   });
   spreadCorners(w.estimate, w.estimateStride, w.level, M, w.N);
@@ -327,7 +362,10 @@ template <bool kPoisson>
 void runFittedLevels(Work& w, const Grid& data, int M, int N, double pen, BlockFitFn blockFit, Grid& candidate) {
   const int levels = levelCount(M, N);
   initialise<kPoisson>(w, M, N, pen);
-  runLevels(M, N, levels, pen, 1, [&](std::size_t a, std::size_t b, const Level& level, int) {
+  auto start = [&](std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
+    initialiseRect<kPoisson>(w, i0, i1, j0, j1);
+  };
+  runLevels(M, N, levels, pen, 1, start, [&](std::size_t a, std::size_t b, const Level& level, Grouping) {
     fittedBlock<kPoisson>(w, data, candidate, blockFit, a, b, level.s, level.k, level.r, level.pm);
   });
   if (w.label) spreadCorners(w.label, w.labelStride, w.level, M, w.N);
