@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "dyadic/parallel.h"
 #include "dyadic/region_cost.h"
@@ -164,6 +167,126 @@ void mergeMean(const Work& w, std::size_t a, std::size_t b, int runtimeSide, int
   }
 }
 
+// The block mean of four squares of side s side by side from x (row stride
+// `stride`), each fitted with that mean: the mean, the merged score (fit
+// minus pm per element) and the sum of the current terms (cur, row stride
+// curStride), every sum in its square's literal order.
+struct FourSums {
+  double mean[4], merged[4], current[4];
+};
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define DYADFIT_PRUNE_AVX2 1
+// The same sums with one AVX2 lane per square. Rows of four elements of each
+// square are transposed so that every add takes the next element of each
+// square in order; the products and differences are formed on the rows as
+// the scalar code forms them (no FMA), and their order does not matter.
+__attribute__((target("avx2"))) inline void transpose4(__m256d& a, __m256d& b, __m256d& c, __m256d& d) {
+  const __m256d t0 = _mm256_unpacklo_pd(a, b), t1 = _mm256_unpackhi_pd(a, b);
+  const __m256d t2 = _mm256_unpacklo_pd(c, d), t3 = _mm256_unpackhi_pd(c, d);
+  a = _mm256_permute2f128_pd(t0, t2, 0x20);
+  b = _mm256_permute2f128_pd(t1, t3, 0x20);
+  c = _mm256_permute2f128_pd(t0, t2, 0x31);
+  d = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+
+// G groups of four squares at once: G independent chains per sum.
+template <int G>
+__attribute__((target("avx2"))) void gaussianFourSumsAvx2(const double* const* x, std::size_t stride,
+                                                          const double* const* cur, std::size_t curStride,
+                                                          std::size_t s, double r, double pm, FourSums* out) {
+  const __m256d vr = _mm256_set1_pd(r), vpm = _mm256_set1_pd(pm), sign = _mm256_set1_pd(-0.0);
+  __m256d mean[G];
+  for (int g = 0; g < G; ++g) mean[g] = _mm256_setzero_pd();
+  if (s == 2) {
+    // Two rows of eight: after the unpack the lanes hold squares 0, 2, 1, 3.
+    for (std::size_t u = 0; u < 2; ++u)
+      for (int g = 0; g < G; ++g) {
+        const double* row = x[g] + u * stride;
+        const __m256d a = _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(row), vr), vr);
+        const __m256d b = _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(row + 4), vr), vr);
+        mean[g] = _mm256_add_pd(mean[g], _mm256_unpacklo_pd(a, b));
+        mean[g] = _mm256_add_pd(mean[g], _mm256_unpackhi_pd(a, b));
+      }
+    __m256d ma[G], mb[G], merged[G], current[G];
+    for (int g = 0; g < G; ++g) {
+      alignas(32) double m[4];
+      _mm256_store_pd(m, mean[g]);
+      out[g].mean[0] = m[0], out[g].mean[1] = m[2], out[g].mean[2] = m[1], out[g].mean[3] = m[3];
+      ma[g] = _mm256_setr_pd(m[0], m[0], m[2], m[2]);
+      mb[g] = _mm256_setr_pd(m[1], m[1], m[3], m[3]);
+      merged[g] = current[g] = _mm256_setzero_pd();
+    }
+    for (std::size_t u = 0; u < 2; ++u)
+      for (int g = 0; g < G; ++g) {
+        const double* row = x[g] + u * stride;
+        const double* c = cur[g] + u * curStride;
+        const __m256d da = _mm256_sub_pd(_mm256_loadu_pd(row), ma[g]);
+        const __m256d db = _mm256_sub_pd(_mm256_loadu_pd(row + 4), mb[g]);
+        const __m256d ta = _mm256_sub_pd(_mm256_xor_pd(_mm256_mul_pd(da, da), sign), vpm);
+        const __m256d tb = _mm256_sub_pd(_mm256_xor_pd(_mm256_mul_pd(db, db), sign), vpm);
+        merged[g] = _mm256_add_pd(merged[g], _mm256_unpacklo_pd(ta, tb));
+        merged[g] = _mm256_add_pd(merged[g], _mm256_unpackhi_pd(ta, tb));
+        const __m256d ca = _mm256_loadu_pd(c), cb = _mm256_loadu_pd(c + 4);
+        current[g] = _mm256_add_pd(current[g], _mm256_unpacklo_pd(ca, cb));
+        current[g] = _mm256_add_pd(current[g], _mm256_unpackhi_pd(ca, cb));
+      }
+    for (int g = 0; g < G; ++g) {
+      alignas(32) double m[4], h[4];
+      _mm256_store_pd(m, merged[g]);
+      _mm256_store_pd(h, current[g]);
+      out[g].merged[0] = m[0], out[g].merged[1] = m[2], out[g].merged[2] = m[1], out[g].merged[3] = m[3];
+      out[g].current[0] = h[0], out[g].current[1] = h[2], out[g].current[2] = h[1], out[g].current[3] = h[3];
+    }
+    return;
+  }
+  for (std::size_t u = 0; u < s; ++u)
+    for (std::size_t v = 0; v < s; v += 4)
+      for (int g = 0; g < G; ++g) {
+        const double* row = x[g] + u * stride + v;
+        __m256d q0 = _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(row), vr), vr);
+        __m256d q1 = _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(row + s), vr), vr);
+        __m256d q2 = _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(row + 2 * s), vr), vr);
+        __m256d q3 = _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(row + 3 * s), vr), vr);
+        transpose4(q0, q1, q2, q3);
+        mean[g] = _mm256_add_pd(mean[g], q0);
+        mean[g] = _mm256_add_pd(mean[g], q1);
+        mean[g] = _mm256_add_pd(mean[g], q2);
+        mean[g] = _mm256_add_pd(mean[g], q3);
+      }
+  __m256d m[G][4], merged[G], current[G];
+  for (int g = 0; g < G; ++g) {
+    _mm256_storeu_pd(out[g].mean, mean[g]);
+    for (int q = 0; q < 4; ++q) m[g][q] = _mm256_set1_pd(out[g].mean[q]);
+    merged[g] = current[g] = _mm256_setzero_pd();
+  }
+  for (std::size_t u = 0; u < s; ++u)
+    for (std::size_t v = 0; v < s; v += 4)
+      for (int g = 0; g < G; ++g) {
+        const double* row = x[g] + u * stride + v;
+        const double* c = cur[g] + u * curStride + v;
+        __m256d t[4], k[4];
+        for (std::size_t q = 0; q < 4; ++q) {
+          const __m256d d = _mm256_sub_pd(_mm256_loadu_pd(row + q * s), m[g][q]);
+          t[q] = _mm256_sub_pd(_mm256_xor_pd(_mm256_mul_pd(d, d), sign), vpm);
+          k[q] = _mm256_loadu_pd(c + q * s);
+        }
+        transpose4(t[0], t[1], t[2], t[3]);
+        transpose4(k[0], k[1], k[2], k[3]);
+        for (int q = 0; q < 4; ++q) {
+          merged[g] = _mm256_add_pd(merged[g], t[q]);
+          current[g] = _mm256_add_pd(current[g], k[q]);
+        }
+      }
+  for (int g = 0; g < G; ++g) {
+    _mm256_storeu_pd(out[g].merged, merged[g]);
+    _mm256_storeu_pd(out[g].current, current[g]);
+  }
+}
+
+const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+#endif
+
 // Q squares of side s = 2^k under the block mean, `across` of them side by
 // side from (a, b) in each of Q / across rows of squares, their sums
 // interleaved so that Q independent chains fill the pipeline; each sum keeps
@@ -178,6 +301,29 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
     top[q] = a + static_cast<std::size_t>(q / across * s);
     left[q] = b + static_cast<std::size_t>(q % across * s);
   }
+#ifdef DYADFIT_PRUNE_AVX2
+  // Four squares side by side per lane group: one group, or two (side by
+  // side or one above the other).
+  if constexpr (!kPoisson && (Q == 4 || Q == 8)) {
+    if (kHasAvx2 && across >= 4) {
+      constexpr int G = Q / 4;
+      const double* x[G];
+      const double* cur[G];
+      for (int g = 0; g < G; ++g) {
+        x[g] = w.data + top[4 * g] * w.dataStride + left[4 * g];
+        cur[g] = w.current + top[4 * g] * w.N + left[4 * g];
+      }
+      FourSums f[G];
+      gaussianFourSumsAvx2<G>(x, w.dataStride, cur, w.N, static_cast<std::size_t>(s), r, pm, f);
+      for (int q = 0; q < Q; ++q) {
+        const FourSums& sums = f[q / 4];
+        if (sums.current[q % 4] <= sums.merged[q % 4])
+          mergeMean<kPoisson, S>(w, top[q], left[q], s, k, sums.mean[q % 4], 0.0, r);
+      }
+      return;
+    }
+  }
+#endif
   double mean[Q] = {};
   for (int u = 0; u < s; ++u) {
     const double* x[Q];
@@ -336,10 +482,19 @@ void runMeanLevels(Work& w, int M, int N, double pen) {
   auto start = [&](std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
     initialiseRect<kPoisson>(w, i0, i1, j0, j1);
   };
-  runLevels(M, N, levels, pen, 4, start, [&](std::size_t a, std::size_t b, const Level& level, Grouping g) {
+  runLevels(M, N, levels, pen, 8, start, [&](std::size_t a, std::size_t b, const Level& level, Grouping g) {
     const int s = level.s, k = level.k;
     const double r = level.r, pm = level.pm;
-    if (g.count == 4) {
+    if (g.count == 8) {
+      if (s == 2)
+        meanBlocks<kPoisson, 8, 2>(w, a, b, s, k, r, pm, g.across);
+      else if (s == 4)
+        meanBlocks<kPoisson, 8, 4>(w, a, b, s, k, r, pm, g.across);
+      else if (s == 8)
+        meanBlocks<kPoisson, 8, 8>(w, a, b, s, k, r, pm, g.across);
+      else
+        meanBlocks<kPoisson, 8, 0>(w, a, b, s, k, r, pm, g.across);
+    } else if (g.count == 4) {
       if (s == 2)
         meanBlocks<kPoisson, 4, 2>(w, a, b, s, k, r, pm, g.across);
       else if (s == 4)
