@@ -223,17 +223,29 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
     Grid labels2;
     if (labels) labels2 = Grid(M, N);
     prune(shifted, estimate2, labels ? &labels2 : nullptr, p.sh, secondRows);
-    cyclicShift(estimate2, estimate2Back, -p.sh, M, N);
+    if (want > 4) cyclicShift(estimate2, estimate2Back, -p.sh, M, N);
     if (labels) {
       labels2Back = Grid(M, N);
       cyclicShift(labels2, labels2Back, -p.sh, M, N);
     }
   }
-  parallelFor(static_cast<std::size_t>(M), [&](std::size_t i) {
-    double* e1 = estimate1[static_cast<int>(i)];
-    const double* e2 = estimate2Back[static_cast<int>(i)];
-    for (int j = 0; j < N; ++j) e1[j] = (e1[j] + e2[j]) / 2;
-  });
+  if (want > 4) {
+    parallelFor(static_cast<std::size_t>(M), [&](std::size_t i) {
+      double* e1 = estimate1[static_cast<int>(i)];
+      const double* e2 = estimate2Back[static_cast<int>(i)];
+      for (int j = 0; j < N; ++j) e1[j] = (e1[j] + e2[j]) / 2;
+    });
+  } else {
+    // Result 5 not asked for: the second estimate is read where the shift
+    // back would have put it, [i][j] from [i + sh][j + sh] around the grid.
+    const int across = floorMod(p.sh, N);
+    parallelFor(static_cast<std::size_t>(M), [&](std::size_t i) {
+      double* e1 = estimate1[static_cast<int>(i)];
+      const double* e2 = estimate2[floorMod(static_cast<int>(i) + p.sh, M)];
+      for (int j = 0; j < N - across; ++j) e1[j] = (e1[j] + e2[j + across]) / 2;
+      for (int j = N - across; j < N; ++j) e1[j] = (e1[j] + e2[j + across - N]) / 2;
+    });
+  }
 
   const std::size_t rowsStacked = (firstRows.size() + secondRows.size()) / 3;
   std::vector<double> stacked(3 * rowsStacked);
@@ -266,7 +278,8 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
     squares[f] = {top, left, side};
   }
 
-  Grid& refined = pre;
+  // Without result 2 the refinement writes over the averaged estimate.
+  Grid& refined = want > 1 ? pre : estimate1;
   std::vector<std::int64_t> choices;
   model.refine(refined, input, estimate1, p.penOne, p.penTwo, M, N, p.sh, squares, static_cast<int>(squares.size()),
                noiseType, p.resolution, model.pieces, partition ? &choices : nullptr);

@@ -23,7 +23,7 @@ struct SquareWork {
 void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, double penOne, double penTwo, int M, int N,
                   int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
                   int resolution, const SplitModel& model, std::vector<std::int64_t>* choices) {
-  if (M > 0 && N > 0) {
+  if (M > 0 && N > 0 && &estimate != &averaged) {
     if (estimate.inner() == N && averaged.inner() == N)
       copyValues(estimate.data(), averaged.data(), static_cast<std::size_t>(M) * static_cast<std::size_t>(N));
     else
