@@ -168,10 +168,12 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
   auto prune = [&](const Grid& data, Grid& estimate, Grid* label, int offset, std::vector<double>& list) {
     if (fastPrune) {
       // Each pixel's level alone: its square's corner clears the low bits.
+      // The mean fit keeps its scratch in the estimate's storage.
+      const bool mean = model.pieces.onePiece == fitBlockMean;
       ws.level.resize(pixels);
-      ws.scratch.resize(pixels);
-      pruneDyadicLevels(data, M, N, pen, estimate, label, ws.level.data(), ws.scratch.data(), ws.candidate, noiseType,
-                        model.pieces.onePiece);
+      if (!mean) ws.scratch.resize(pixels);
+      pruneDyadicLevels(data, M, N, pen, estimate, label, ws.level.data(), mean ? nullptr : ws.scratch.data(),
+                        ws.candidate, noiseType, model.pieces.onePiece);
       // Bands of rows on the threads, their lists joined in row order.
       const std::size_t bands = std::min<std::size_t>(static_cast<std::size_t>(M), 64);
       std::vector<std::vector<double>> parts(bands);

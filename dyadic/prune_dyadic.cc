@@ -56,6 +56,9 @@ struct Work {
   std::size_t labelStride;
   unsigned char* level;  // log2 of the side of each element's square
   double* current;
+  // The current terms live in the estimate's storage (mean fit only): the
+  // estimate is formed at the end from the final squares.
+  bool currentInEstimate;
   std::size_t N;
   double sharePen[32];  // share * pen of an element whose square has side 2^level
 };
@@ -101,6 +104,37 @@ void spreadCorners(double* values, std::size_t stride, const unsigned char* leve
   });
 }
 
+// The estimate from the final squares when the current terms took its
+// storage: each square's mean formed again from the data exactly as the
+// level that merged it formed it (same terms, same order), an element left
+// alone its own value. A square is written by the rows' item that holds its
+// first row; the data alone is read.
+void meansOfSquares(const Work& w, int M, std::size_t N) {
+  forRows(M, N, [&](std::size_t i) {
+    const unsigned char* lv = w.level + i * N;
+    double* row = w.estimate + i * w.estimateStride;
+    const double* x = w.data + i * w.dataStride;
+    for (std::size_t j = 0; j < N;) {
+      const std::size_t side = std::size_t{1} << lv[j];
+      if (side == 1) {
+        row[j] = x[j];
+        ++j;
+        continue;
+      }
+      if ((i & (side - 1)) == 0) {
+        const double r = 1.0 / static_cast<double>(side);
+        double mean = 0.0;
+        for (std::size_t u = 0; u < side; ++u) {
+          const double* xs = x + u * w.dataStride + j;
+          for (std::size_t v = 0; v < side; ++v) mean += (xs[v] * r) * r;
+        }
+        for (std::size_t u = 0; u < side; ++u) std::fill_n(row + u * w.estimateStride + j, side, mean);
+      }
+      j += side;
+    }
+  });
+}
+
 // Every element its own square: estimate = data, labels drawn i outer, j
 // inner on the calling thread, the current terms with share 1.
 template <bool kPoisson>
@@ -123,7 +157,7 @@ template <bool kPoisson>
 void initialiseRect(const Work& w, std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
   for (std::size_t i = i0; i < i1; ++i) {
     const double* x = w.data + i * w.dataStride;
-    std::copy(x + j0, x + j1, w.estimate + i * w.estimateStride + j0);
+    if (!w.currentInEstimate) std::copy(x + j0, x + j1, w.estimate + i * w.estimateStride + j0);
     std::fill(w.level + i * w.N + j0, w.level + i * w.N + j1, static_cast<unsigned char>(0));
     double* cur = w.current + i * w.N;
     for (std::size_t j = j0; j < j1; ++j) cur[j] = fitTerm<kPoisson>(x[j], x[j], logOf<kPoisson>(x[j])) - w.sharePen[0];
@@ -157,7 +191,7 @@ void mergeMean(const Work& w, std::size_t a, std::size_t b, int runtimeSide, int
   const int s = S ? S : runtimeSide;
   // Estimate and label at the square's first element, spread at the end; the
   // label's mean reads the smaller squares' levels, so it comes first.
-  w.estimate[a * w.estimateStride + b] = mean;
+  if (!w.currentInEstimate) w.estimate[a * w.estimateStride + b] = mean;
   if (w.label) w.label[a * w.labelStride + b] = labelMean(w, a, b, s, r);
   for (int u = 0; u < s; ++u) {
     const double* x = w.data + (a + u) * w.dataStride + b;
@@ -509,7 +543,10 @@ void runMeanLevels(Work& w, int M, int N, double pen) {
       meanBlocks<kPoisson, 1, 0>(w, a, b, s, k, r, pm, g.across);
     }
   });
-  spreadCorners(w.estimate, w.estimateStride, w.level, M, w.N);
+  if (w.currentInEstimate)
+    meansOfSquares(w, M, w.N);
+  else
+    spreadCorners(w.estimate, w.estimateStride, w.level, M, w.N);
   if (w.label) spreadCorners(w.label, w.labelStride, w.level, M, w.N);
 }
 
@@ -540,7 +577,7 @@ void pruneBlockMeans(const double* data, int M, int N, double pen, bool poisson,
                      unsigned char* level, double* current) {
   if (M <= 0 || N <= 0) return;
   const std::size_t n = static_cast<std::size_t>(N);
-  Work w{data, n, estimate, n, label, n, level, current, n, {}};
+  Work w{data, n, estimate, n, label, n, level, current, false, n, {}};
   if (poisson)
     runMeanLevels<true>(w, M, N, pen);
   else
@@ -552,6 +589,8 @@ void pruneDyadicLevels(const Grid& data, int M, int N, double pen, Grid& estimat
   if (M <= 0 || N <= 0) return;
   levelCount(M, N);  // the sides are checked before anything is written
   const bool poisson = noiseType == kPoisson;
+  const bool inEstimate = !current && blockFit == fitBlockMean && estimate.inner() == N;
+  if (!current && !inEstimate) throw Error("The pruning needs scratch storage for fits other than the block mean.");
   Work w{data.data(),
          static_cast<std::size_t>(data.inner()),
          estimate.data(),
@@ -559,7 +598,8 @@ void pruneDyadicLevels(const Grid& data, int M, int N, double pen, Grid& estimat
          label ? label->data() : nullptr,
          label ? static_cast<std::size_t>(label->inner()) : 0,
          level,
-         current,
+         inEstimate ? estimate.data() : current,
+         inEstimate,
          static_cast<std::size_t>(N),
          {}};
   if (blockFit == fitBlockMean) {
@@ -583,9 +623,11 @@ void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Gri
   const std::size_t n = static_cast<std::size_t>(N);
   const std::size_t pixels = static_cast<std::size_t>(M) * n;
   std::vector<unsigned char> level(pixels);
-  std::vector<double> current(pixels);
+  std::vector<double> current;
+  if (blockFit != fitBlockMean || estimate.inner() != N) current.resize(pixels);
   Grid candidate;
-  pruneDyadicLevels(data, M, N, pen, estimate, &label, level.data(), current.data(), candidate, noiseType, blockFit);
+  pruneDyadicLevels(data, M, N, pen, estimate, &label, level.data(), current.empty() ? nullptr : current.data(),
+                    candidate, noiseType, blockFit);
   std::vector<double>().swap(current);
 
   pixelSquares.resize(pixels);

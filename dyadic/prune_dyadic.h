@@ -30,8 +30,9 @@ void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Gri
 // list: level[i*N + j] receives log2 of the side of the final square of
 // [i][j] (the square follows from it: its corner is i and j with those low
 // bits cleared); current (M x N doubles) and, for fits other than the mean,
-// candidate (reshaped to M x N) are scratch. A null label skips the labels
-// and their rand() draws.
+// candidate (reshaped to M x N) are scratch. For the mean on an estimate of
+// inner size N, current may be null: the estimate's storage serves. A null
+// label skips the labels and their rand() draws.
 void pruneDyadicLevels(const Grid& data, int M, int N, double pen, Grid& estimate, Grid* label, unsigned char* level,
                        double* current, Grid& candidate, std::string_view noiseType, BlockFitFn blockFit);
 
