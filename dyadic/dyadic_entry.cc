@@ -206,21 +206,26 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
 
   // Three grids serve the whole call: the pre-step's grid takes the second
   // pruning's estimate once shifted, then the refinement; the shifted grid
-  // takes that estimate moved back.
+  // takes that estimate moved back. With the first result alone and the
+  // block mean, two do: the first estimate is formed again after the second
+  // pruning from its squares and the pre-step, which are kept meanwhile.
+  const bool lean = fastPrune && model.pieces.onePiece == fitBlockMean && want <= 1;
   Grid& pre = ws.grids[0];
   Grid& shifted = ws.grids[1];
-  Grid& estimate1 = ws.grids[2];
+  Grid& estimate1 = lean ? ws.grids[1] : ws.grids[2];
+  Grid& estimate2 = pre;
+  Grid& estimate2Back = shifted;
   for (Grid* g : {&pre, &shifted, &estimate1}) g->reshape(M, N);
+  if (lean) ws.grids[2] = Grid();
   std::vector<double> firstRows, secondRows;  // (top, left, side) triples
   Grid labels1, labels2Back;
   model.preStep(p.sh, input, pre, M, N);
   if (labels) labels1 = Grid(M, N);
   prune(pre, estimate1, labels ? &labels1 : nullptr, 0, firstRows);
-  cyclicShift(pre, shifted, p.sh, M, N);
+  if (lean) ws.firstLevel.swap(ws.level);
   // The second pruning runs on the shifted grid; its results, and the corners
   // of its squares, are moved back.
-  Grid& estimate2 = pre;
-  Grid& estimate2Back = shifted;
+  cyclicShift(pre, shifted, p.sh, M, N);
   {
     Grid labels2;
     if (labels) labels2 = Grid(M, N);
@@ -230,6 +235,10 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
       labels2Back = Grid(M, N);
       cyclicShift(labels2, labels2Back, -p.sh, M, N);
     }
+  }
+  if (lean) {
+    model.preStep(p.sh, input, estimate1, M, N);
+    blockMeansOfLevels(estimate1.data(), n, estimate1.data(), n, ws.firstLevel.data(), M, N);
   }
   if (want > 4) {
     parallelFor(static_cast<std::size_t>(M), [&](std::size_t i) {

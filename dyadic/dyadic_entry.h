@@ -61,6 +61,7 @@ struct EntryWorkspace {
   Grid grids[3];
   Grid candidate;  // the pruning's fits other than the mean
   std::vector<unsigned char> level;
+  std::vector<unsigned char> firstLevel;  // the first pruning's, kept through the second
   std::vector<double> scratch;
   // The refinement's masks, built once for all calls of one block side.
   std::shared_ptr<const SplitSearcher> searcher;

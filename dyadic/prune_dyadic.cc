@@ -104,35 +104,8 @@ void spreadCorners(double* values, std::size_t stride, const unsigned char* leve
   });
 }
 
-// The estimate from the final squares when the current terms took its
-// storage: each square's mean formed again from the data exactly as the
-// level that merged it formed it (same terms, same order), an element left
-// alone its own value. A square is written by the rows' item that holds its
-// first row; the data alone is read.
 void meansOfSquares(const Work& w, int M, std::size_t N) {
-  forRows(M, N, [&](std::size_t i) {
-    const unsigned char* lv = w.level + i * N;
-    double* row = w.estimate + i * w.estimateStride;
-    const double* x = w.data + i * w.dataStride;
-    for (std::size_t j = 0; j < N;) {
-      const std::size_t side = std::size_t{1} << lv[j];
-      if (side == 1) {
-        row[j] = x[j];
-        ++j;
-        continue;
-      }
-      if ((i & (side - 1)) == 0) {
-        const double r = 1.0 / static_cast<double>(side);
-        double mean = 0.0;
-        for (std::size_t u = 0; u < side; ++u) {
-          const double* xs = x + u * w.dataStride + j;
-          for (std::size_t v = 0; v < side; ++v) mean += (xs[v] * r) * r;
-        }
-        for (std::size_t u = 0; u < side; ++u) std::fill_n(row + u * w.estimateStride + j, side, mean);
-      }
-      j += side;
-    }
-  });
+  blockMeansOfLevels(w.data, w.dataStride, w.estimate, w.estimateStride, w.level, M, static_cast<int>(N));
 }
 
 // Every element its own square: estimate = data, labels drawn i outer, j
@@ -571,6 +544,36 @@ void fitBlockMean(const Grid& source, Grid& target, int i0, int j0, int R, int C
     for (int v = 0; v < C; ++v) mean += (source[i0 + u][j0 + v] / R) / C;
   for (int u = 0; u < R; ++u)
     for (int v = 0; v < C; ++v) target[i0 + u][j0 + v] = mean;
+}
+
+void blockMeansOfLevels(const double* data, std::size_t dataStride, double* estimate, std::size_t estimateStride,
+                        const unsigned char* level, int M, int N) {
+  // A square is written by the rows' item that holds its first row, once it
+  // has read all of the square's data: the estimate may be the data itself.
+  const std::size_t n = static_cast<std::size_t>(N);
+  forRows(M, n, [&](std::size_t i) {
+    const unsigned char* lv = level + i * n;
+    double* row = estimate + i * estimateStride;
+    const double* x = data + i * dataStride;
+    for (std::size_t j = 0; j < n;) {
+      const std::size_t side = std::size_t{1} << lv[j];
+      if (side == 1) {
+        row[j] = x[j];
+        ++j;
+        continue;
+      }
+      if ((i & (side - 1)) == 0) {
+        const double r = 1.0 / static_cast<double>(side);
+        double mean = 0.0;
+        for (std::size_t u = 0; u < side; ++u) {
+          const double* xs = x + u * dataStride + j;
+          for (std::size_t v = 0; v < side; ++v) mean += (xs[v] * r) * r;
+        }
+        for (std::size_t u = 0; u < side; ++u) std::fill_n(row + u * estimateStride + j, side, mean);
+      }
+      j += side;
+    }
+  });
 }
 
 void pruneBlockMeans(const double* data, int M, int N, double pen, bool poisson, double* estimate, double* label,

@@ -1,6 +1,7 @@
 // Bottom-up dyadic pruning under a Gaussian or Poisson noise model.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 #include <vector>
 
@@ -35,6 +36,13 @@ void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Gri
 // label skips the labels and their rand() draws.
 void pruneDyadicLevels(const Grid& data, int M, int N, double pen, Grid& estimate, Grid* label, unsigned char* level,
                        double* current, Grid& candidate, std::string_view noiseType, BlockFitFn blockFit);
+
+// The estimate of the block mean from the final squares of a pruning: each
+// square of side 2^level[i*N + j] (at element [i][j]) takes the mean of its
+// data, each term divided by its side twice, summed in the literal order; an
+// element on its own keeps its value. `estimate` may be `data` itself.
+void blockMeansOfLevels(const double* data, std::size_t dataStride, double* estimate, std::size_t estimateStride,
+                        const unsigned char* level, int M, int N);
 
 // pruneDyadic with fitBlockMean on packed row-major M x N arrays (row length
 // N), for callers that keep their own storage: estimate and label are
