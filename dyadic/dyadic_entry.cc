@@ -165,7 +165,9 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
     list.insert(list.end(), {static_cast<double>(floorMod(top - offset, M)),
                              static_cast<double>(floorMod(left - offset, N)), side});
   };
-  auto prune = [&](const Grid& data, Grid& estimate, Grid* label, int offset, std::vector<double>& list) {
+  // estimateWanted false: the levels alone (the fast mean fit).
+  auto prune = [&](const Grid& data, Grid& estimate, Grid* label, int offset, std::vector<double>& list,
+                   bool estimateWanted = true) {
     if (fastPrune) {
       // Each pixel's level alone: its square's corner clears the low bits.
       // The mean fit keeps its scratch in the estimate's storage.
@@ -173,7 +175,7 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
       ws.level.resize(pixels);
       if (!mean) ws.scratch.resize(pixels);
       pruneDyadicLevels(data, M, N, pen, estimate, label, ws.level.data(), mean ? nullptr : ws.scratch.data(),
-                        ws.candidate, noiseType, model.pieces.onePiece);
+                        ws.candidate, noiseType, model.pieces.onePiece, estimateWanted);
       // Bands of rows on the threads, their lists joined in row order.
       const std::size_t bands = std::min<std::size_t>(static_cast<std::size_t>(M), 64);
       std::vector<std::vector<double>> parts(bands);
@@ -221,7 +223,7 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
   Grid labels1, labels2Back;
   model.preStep(p.sh, input, pre, M, N);
   if (labels) labels1 = Grid(M, N);
-  prune(pre, estimate1, labels ? &labels1 : nullptr, 0, firstRows);
+  prune(pre, estimate1, labels ? &labels1 : nullptr, 0, firstRows, !lean);
   if (lean) ws.firstLevel.swap(ws.level);
   // The second pruning runs on the shifted grid; its results, and the corners
   // of its squares, are moved back.

@@ -59,6 +59,7 @@ struct Work {
   // The current terms live in the estimate's storage (mean fit only): the
   // estimate is formed at the end from the final squares.
   bool currentInEstimate;
+  bool estimateWanted;  // false: only the levels (with currentInEstimate)
   std::size_t N;
   double sharePen[32];  // share * pen of an element whose square has side 2^level
 };
@@ -291,6 +292,41 @@ __attribute__((target("avx2"))) void gaussianFourSumsAvx2(const double* const* x
   }
 }
 
+// -(d * d) - sp with d = v - m, lane by lane.
+__attribute__((target("avx2"))) inline __m256d gaussianTermAvx2(__m256d v, __m256d m, __m256d sp) {
+  const __m256d d = _mm256_sub_pd(v, m);
+  return _mm256_sub_pd(_mm256_xor_pd(_mm256_mul_pd(d, d), _mm256_set1_pd(-0.0)), sp);
+}
+
+// Four squares side by side that all merge: their current terms, each
+// element's fit to its square's mean minus the share `sp`, formed as
+// mergeMean forms them, and their level k.
+__attribute__((target("avx2"))) void gaussianMergeFourAvx2(const double* x, std::size_t stride, double* cur,
+                                                           unsigned char* level, std::size_t curStride, std::size_t s,
+                                                           const double* mean, double sp, unsigned char k) {
+  const __m256d vsp = _mm256_set1_pd(sp);
+  if (s == 2) {
+    const __m256d ma = _mm256_setr_pd(mean[0], mean[0], mean[1], mean[1]);
+    const __m256d mb = _mm256_setr_pd(mean[2], mean[2], mean[3], mean[3]);
+    for (std::size_t u = 0; u < 2; ++u) {
+      _mm256_storeu_pd(cur + u * curStride, gaussianTermAvx2(_mm256_loadu_pd(x + u * stride), ma, vsp));
+      _mm256_storeu_pd(cur + u * curStride + 4, gaussianTermAvx2(_mm256_loadu_pd(x + u * stride + 4), mb, vsp));
+      std::fill_n(level + u * curStride, 8, k);
+    }
+    return;
+  }
+  __m256d m[4];
+  for (int q = 0; q < 4; ++q) m[q] = _mm256_set1_pd(mean[q]);
+  for (std::size_t u = 0; u < s; ++u) {
+    const double* row = x + u * stride;
+    double* c = cur + u * curStride;
+    for (std::size_t q = 0; q < 4; ++q)
+      for (std::size_t v = 0; v < s; v += 4)
+        _mm256_storeu_pd(c + q * s + v, gaussianTermAvx2(_mm256_loadu_pd(row + q * s + v), m[q], vsp));
+    std::fill_n(level + u * curStride, 4 * s, k);
+  }
+}
+
 const bool kHasAvx2 = __builtin_cpu_supports("avx2");
 #endif
 
@@ -322,10 +358,21 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
       }
       FourSums f[G];
       gaussianFourSumsAvx2<G>(x, w.dataStride, cur, w.N, static_cast<std::size_t>(s), r, pm, f);
-      for (int q = 0; q < Q; ++q) {
-        const FourSums& sums = f[q / 4];
-        if (sums.current[q % 4] <= sums.merged[q % 4])
-          mergeMean<kPoisson, S>(w, top[q], left[q], s, k, sums.mean[q % 4], 0.0, r);
+      for (int g = 0; g < G; ++g) {
+        const FourSums& sums = f[g];
+        bool all = !w.label;
+        for (int q = 0; q < 4; ++q) all = all && sums.current[q] <= sums.merged[q];
+        if (all) {
+          const std::size_t at = top[4 * g] * w.N + left[4 * g];
+          gaussianMergeFourAvx2(x[g], w.dataStride, w.current + at, w.level + at, w.N, static_cast<std::size_t>(s),
+                                sums.mean, w.sharePen[k], static_cast<unsigned char>(k));
+          if (!w.currentInEstimate)
+            for (int q = 0; q < 4; ++q) w.estimate[top[4 * g + q] * w.estimateStride + left[4 * g + q]] = sums.mean[q];
+          continue;
+        }
+        for (int q = 0; q < 4; ++q)
+          if (sums.current[q] <= sums.merged[q])
+            mergeMean<kPoisson, S>(w, top[4 * g + q], left[4 * g + q], s, k, sums.mean[q], 0.0, r);
       }
       return;
     }
@@ -516,10 +563,11 @@ void runMeanLevels(Work& w, int M, int N, double pen) {
       meanBlocks<kPoisson, 1, 0>(w, a, b, s, k, r, pm, g.across);
     }
   });
-  if (w.currentInEstimate)
-    meansOfSquares(w, M, w.N);
-  else
+  if (w.currentInEstimate) {
+    if (w.estimateWanted) meansOfSquares(w, M, w.N);
+  } else {
     spreadCorners(w.estimate, w.estimateStride, w.level, M, w.N);
+  }
   if (w.label) spreadCorners(w.label, w.labelStride, w.level, M, w.N);
 }
 
@@ -562,16 +610,28 @@ void blockMeansOfLevels(const double* data, std::size_t dataStride, double* esti
         ++j;
         continue;
       }
-      if ((i & (side - 1)) == 0) {
-        const double r = 1.0 / static_cast<double>(side);
-        double mean = 0.0;
-        for (std::size_t u = 0; u < side; ++u) {
-          const double* xs = x + u * dataStride + j;
-          for (std::size_t v = 0; v < side; ++v) mean += (xs[v] * r) * r;
-        }
-        for (std::size_t u = 0; u < side; ++u) std::fill_n(row + u * estimateStride + j, side, mean);
+      if ((i & (side - 1)) != 0) {
+        j += side;
+        continue;
       }
-      j += side;
+      // Up to four squares of this side that start on this row, side by
+      // side, their sums interleaved.
+      std::size_t count = 1;
+      while (count < 4 && j + (count + 1) * side <= n && (std::size_t{1} << lv[j + count * side]) == side) ++count;
+      const double r = 1.0 / static_cast<double>(side);
+      double mean[4] = {};
+      for (std::size_t u = 0; u < side; ++u) {
+        const double* xs = x + u * dataStride + j;
+        if (count == 4)
+          for (std::size_t v = 0; v < side; ++v)
+            for (std::size_t q = 0; q < 4; ++q) mean[q] += (xs[q * side + v] * r) * r;
+        else
+          for (std::size_t q = 0; q < count; ++q)
+            for (std::size_t v = 0; v < side; ++v) mean[q] += (xs[q * side + v] * r) * r;
+      }
+      for (std::size_t u = 0; u < side; ++u)
+        for (std::size_t q = 0; q < count; ++q) std::fill_n(row + u * estimateStride + j + q * side, side, mean[q]);
+      j += count * side;
     }
   });
 }
@@ -580,7 +640,7 @@ void pruneBlockMeans(const double* data, int M, int N, double pen, bool poisson,
                      unsigned char* level, double* current) {
   if (M <= 0 || N <= 0) return;
   const std::size_t n = static_cast<std::size_t>(N);
-  Work w{data, n, estimate, n, label, n, level, current, false, n, {}};
+  Work w{data, n, estimate, n, label, n, level, current, false, true, n, {}};
   if (poisson)
     runMeanLevels<true>(w, M, N, pen);
   else
@@ -588,7 +648,8 @@ void pruneBlockMeans(const double* data, int M, int N, double pen, bool poisson,
 }
 
 void pruneDyadicLevels(const Grid& data, int M, int N, double pen, Grid& estimate, Grid* label, unsigned char* level,
-                       double* current, Grid& candidate, std::string_view noiseType, BlockFitFn blockFit) {
+                       double* current, Grid& candidate, std::string_view noiseType, BlockFitFn blockFit,
+                       bool estimateWanted) {
   if (M <= 0 || N <= 0) return;
   levelCount(M, N);  // the sides are checked before anything is written
   const bool poisson = noiseType == kPoisson;
@@ -603,6 +664,7 @@ void pruneDyadicLevels(const Grid& data, int M, int N, double pen, Grid& estimat
          level,
          inEstimate ? estimate.data() : current,
          inEstimate,
+         estimateWanted || !inEstimate,
          static_cast<std::size_t>(N),
          {}};
   if (blockFit == fitBlockMean) {

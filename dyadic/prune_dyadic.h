@@ -32,10 +32,13 @@ void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Gri
 // [i][j] (the square follows from it: its corner is i and j with those low
 // bits cleared); current (M x N doubles) and, for fits other than the mean,
 // candidate (reshaped to M x N) are scratch. For the mean on an estimate of
-// inner size N, current may be null: the estimate's storage serves. A null
-// label skips the labels and their rand() draws.
+// inner size N, current may be null: the estimate's storage serves, and
+// with estimateWanted false it is left as scratch (blockMeansOfLevels forms
+// the estimate later from the levels). A null label skips the labels and
+// their rand() draws.
 void pruneDyadicLevels(const Grid& data, int M, int N, double pen, Grid& estimate, Grid* label, unsigned char* level,
-                       double* current, Grid& candidate, std::string_view noiseType, BlockFitFn blockFit);
+                       double* current, Grid& candidate, std::string_view noiseType, BlockFitFn blockFit,
+                       bool estimateWanted = true);
 
 // The estimate of the block mean from the final squares of a pruning: each
 // square of side 2^level[i*N + j] (at element [i][j]) takes the mean of its
