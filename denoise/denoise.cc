@@ -234,7 +234,7 @@ struct RunCounter {
 // (P x Q); the first shift's run fills in `partition` when given. The
 // shifted copy, the estimate and the modules' working grids are allocated
 // once and serve every shift.
-void addShifts(const std::vector<double>& padded, const DyadicSetup& d, const DenoiseOptions& o, int first, int last,
+void addShifts(const double* padded, const DyadicSetup& d, const DenoiseOptions& o, int first, int last,
                std::vector<double>& sum, Partition* partition, RunCounter& counter) {
   const std::size_t P = d.P, Q = d.Q;
   EntryWorkspace workspace;
@@ -272,7 +272,7 @@ void addShifts(const std::vector<double>& padded, const DyadicSetup& d, const De
     // Row i of a column comes from row (i + di) mod P: two runs, no division per value.
     shifted.resize(P * Q);
     parallelFor(Q, [&](std::size_t j) {
-      const double* from = padded.data() + P * ((j + dj) % Q);
+      const double* from = padded + P * ((j + dj) % Q);
       double* to = shifted.data() + P * j;
       std::copy(from + di, from + P, to);
       std::copy(from, from + di, to + (P - di));
@@ -304,7 +304,10 @@ std::vector<double> cropMean(const std::vector<double>& sum, std::size_t P, std:
 std::vector<double> dyadicEstimate(const double* plane, std::size_t rows, std::size_t cols, const DyadicSetup& d,
                                    const DenoiseOptions& o, int shifts, Partition* partition, RunCounter& counter,
                                    int prefixShifts = 0, std::vector<double>* prefix = nullptr) {
-  const std::vector<double> padded = padPlane(plane, rows, cols, d.P, d.Q);
+  // A plane of dyadic sides is its own padding: no copy of it.
+  std::vector<double> copy;
+  if (rows != d.P || cols != d.Q) copy = padPlane(plane, rows, cols, d.P, d.Q);
+  const double* padded = copy.empty() ? plane : copy.data();
   std::vector<double> sum(d.P * d.Q, 0.0);
   const int split = prefix ? std::min(prefixShifts, shifts) : 0;
   if (prefix) {
@@ -312,7 +315,12 @@ std::vector<double> dyadicEstimate(const double* plane, std::size_t rows, std::s
     *prefix = cropMean(sum, d.P, rows, cols, split);
   }
   addShifts(padded, d, o, split, shifts, sum, split == 0 ? partition : nullptr, counter);
-  return cropMean(sum, d.P, rows, cols, shifts);
+  if (rows != d.P || cols != d.Q) return cropMean(sum, d.P, rows, cols, shifts);
+  // Nothing to crop: the mean is formed in place.
+  parallelFor(cols, [&](std::size_t j) {
+    for (std::size_t i = 0; i < rows; ++i) sum[i + rows * j] /= shifts;
+  });
+  return sum;
 }
 
 // Under Poisson noise without the modules' Poisson model (tessik), the counts

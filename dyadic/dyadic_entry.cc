@@ -168,13 +168,17 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
     list.insert(list.end(), {static_cast<double>(floorMod(top - offset, M)),
                              static_cast<double>(floorMod(left - offset, N)), side});
   };
-  auto prune = [&](const Grid& data, Grid& estimate, Grid* label, int offset, std::vector<double>& list) {
+  // estimateWanted false: the levels alone (the fast mean fit).
+  auto prune = [&](const Grid& data, Grid& estimate, Grid* label, int offset, std::vector<double>& list,
+                   bool estimateWanted = true) {
     if (fastPrune) {
       // Each pixel's level alone: its square's corner clears the low bits.
+      // The mean fit keeps its scratch in the estimate's storage.
+      const bool mean = model.pieces.onePiece == fitBlockMean;
       ws.level.resize(pixels);
-      ws.scratch.resize(pixels);
-      pruneDyadicLevels(data, M, N, pen, estimate, label, ws.level.data(), ws.scratch.data(), ws.candidate, noiseType,
-                        model.pieces.onePiece);
+      if (!mean) ws.scratch.resize(pixels);
+      pruneDyadicLevels(data, M, N, pen, estimate, label, ws.level.data(), mean ? nullptr : ws.scratch.data(),
+                        ws.candidate, noiseType, model.pieces.onePiece, estimateWanted);
       // Bands of rows on the threads, their lists joined in row order.
       const std::size_t bands = std::min<std::size_t>(static_cast<std::size_t>(M), 64);
       std::vector<std::vector<double>> parts(bands);
@@ -207,36 +211,57 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
 
   // Three grids serve the whole call: the pre-step's grid takes the second
   // pruning's estimate once shifted, then the refinement; the shifted grid
-  // takes that estimate moved back.
+  // takes that estimate moved back. With the first result alone and the
+  // block mean, two do: the first estimate is formed again after the second
+  // pruning from its squares and the pre-step, which are kept meanwhile.
+  const bool lean = fastPrune && model.pieces.onePiece == fitBlockMean && want <= 1;
   Grid& pre = ws.grids[0];
   Grid& shifted = ws.grids[1];
-  Grid& estimate1 = ws.grids[2];
+  Grid& estimate1 = lean ? ws.grids[1] : ws.grids[2];
+  Grid& estimate2 = pre;
+  Grid& estimate2Back = shifted;
   for (Grid* g : {&pre, &shifted, &estimate1}) g->reshape(M, N);
+  if (lean) ws.grids[2] = Grid();
   std::vector<double> firstRows, secondRows;  // (top, left, side) triples
   Grid labels1, labels2Back;
   model.preStep(p.sh, input, pre, M, N);
   if (labels) labels1 = Grid(M, N);
-  prune(pre, estimate1, labels ? &labels1 : nullptr, 0, firstRows);
-  cyclicShift(pre, shifted, p.sh, M, N);
+  prune(pre, estimate1, labels ? &labels1 : nullptr, 0, firstRows, !lean);
+  if (lean) ws.firstLevel.swap(ws.level);
   // The second pruning runs on the shifted grid; its results, and the corners
   // of its squares, are moved back.
-  Grid& estimate2 = pre;
-  Grid& estimate2Back = shifted;
+  cyclicShift(pre, shifted, p.sh, M, N);
   {
     Grid labels2;
     if (labels) labels2 = Grid(M, N);
     prune(shifted, estimate2, labels ? &labels2 : nullptr, p.sh, secondRows);
-    cyclicShift(estimate2, estimate2Back, -p.sh, M, N);
+    if (want > 4) cyclicShift(estimate2, estimate2Back, -p.sh, M, N);
     if (labels) {
       labels2Back = Grid(M, N);
       cyclicShift(labels2, labels2Back, -p.sh, M, N);
     }
   }
-  parallelFor(static_cast<std::size_t>(M), [&](std::size_t i) {
-    double* e1 = estimate1[static_cast<int>(i)];
-    const double* e2 = estimate2Back[static_cast<int>(i)];
-    for (int j = 0; j < N; ++j) e1[j] = (e1[j] + e2[j]) / 2;
-  });
+  if (lean) {
+    model.preStep(p.sh, input, estimate1, M, N);
+    blockMeansOfLevels(estimate1.data(), n, estimate1.data(), n, ws.firstLevel.data(), M, N);
+  }
+  if (want > 4) {
+    parallelFor(static_cast<std::size_t>(M), [&](std::size_t i) {
+      double* e1 = estimate1[static_cast<int>(i)];
+      const double* e2 = estimate2Back[static_cast<int>(i)];
+      for (int j = 0; j < N; ++j) e1[j] = (e1[j] + e2[j]) / 2;
+    });
+  } else {
+    // Result 5 not asked for: the second estimate is read where the shift
+    // back would have put it, [i][j] from [i + sh][j + sh] around the grid.
+    const int across = floorMod(p.sh, N);
+    parallelFor(static_cast<std::size_t>(M), [&](std::size_t i) {
+      double* e1 = estimate1[static_cast<int>(i)];
+      const double* e2 = estimate2[floorMod(static_cast<int>(i) + p.sh, M)];
+      for (int j = 0; j < N - across; ++j) e1[j] = (e1[j] + e2[j + across]) / 2;
+      for (int j = N - across; j < N; ++j) e1[j] = (e1[j] + e2[j + across - N]) / 2;
+    });
+  }
 
   const std::size_t rowsStacked = (firstRows.size() + secondRows.size()) / 3;
   std::vector<double> stacked(3 * rowsStacked);
@@ -269,7 +294,8 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
     squares[f] = {top, left, side};
   }
 
-  Grid& refined = pre;
+  // Without result 2 the refinement writes over the averaged estimate.
+  Grid& refined = want > 1 ? pre : estimate1;
   std::vector<std::int64_t> choices;
   model.refine(refined, input, estimate1, p.penOne, p.penTwo, M, N, p.sh, squares, static_cast<int>(squares.size()),
                noiseType, p.resolution, model.pieces, partition ? &choices : nullptr);

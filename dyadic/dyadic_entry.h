@@ -3,6 +3,7 @@
 // average, the candidate squares and the refinement, with six results.
 #pragma once
 
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -60,7 +61,10 @@ struct EntryWorkspace {
   Grid grids[3];
   Grid candidate;  // the pruning's fits other than the mean
   std::vector<unsigned char> level;
+  std::vector<unsigned char> firstLevel;  // the first pruning's, kept through the second
   std::vector<double> scratch;
+  // The refinement's masks, built once for all calls of one block side.
+  std::shared_ptr<const SplitSearcher> searcher;
 };
 
 class WorkspaceScope {

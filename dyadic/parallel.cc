@@ -2,8 +2,10 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -16,6 +18,9 @@ namespace {
 // (only that thread may ask the host: host APIs are not thread-safe).
 thread_local InterruptScope::State* tState = nullptr;
 thread_local bool tOwner = false;
+// Whether this thread runs items of a parallelFor (as its caller or a
+// helper): a call from inside one runs on this thread alone.
+thread_local bool tInParallel = false;
 
 std::atomic<int> gThreadOverride{0};
 
@@ -55,32 +60,143 @@ int threadCount() {
 
 void setThreadCount(int n) { gThreadOverride.store(n > 0 ? n : 0, std::memory_order_relaxed); }
 
+namespace {
+
+// One parallelFor's shared state. Helpers join it while it is open; the
+// caller closes it and waits until every helper that joined has left.
+struct Job {
+  const std::function<void()>* work = nullptr;
+  InterruptScope::State* state = nullptr;
+  std::size_t slots = 0;    // helpers that may still join
+  std::size_t running = 0;  // helpers inside work()
+};
+
+// Worker threads kept for the life of the process (or of the module that
+// holds this code): a call wakes them instead of starting threads of its own.
+// One call uses them at a time; a call made meanwhile (from another thread,
+// or from inside an item) runs on its own thread alone. Items never depend
+// on which thread runs them, so the results are the same either way.
+class Pool {
+ public:
+  ~Pool() {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      quit_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : workers_) t.join();
+  }
+
+  std::mutex& callLock() { return call_; }
+
+  // Starts helpers up to `helpers` in all; returns how many there are.
+  std::size_t grow(std::size_t helpers) {
+    while (workers_.size() < helpers) {
+      try {
+        workers_.emplace_back([this] { serve(); });
+      } catch (...) {
+        break;  // fewer threads than asked: the rest still runs
+      }
+    }
+    return workers_.size();
+  }
+
+  void open(Job& job) {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      job_ = &job;
+      ++generation_;
+    }
+    if (job.slots >= workers_.size())
+      wake_.notify_all();
+    else
+      for (std::size_t k = 0; k < job.slots; ++k) wake_.notify_one();
+  }
+
+  // Closes the job to late helpers and waits for those inside, asking the
+  // host in between: short calls must not wait out a polling period.
+  void close(Job& job, const std::function<void(std::exception_ptr)>& fail) {
+    std::unique_lock<std::mutex> lock(m_);
+    job_ = nullptr;
+    while (!done_.wait_for(lock, std::chrono::milliseconds(5), [&] { return job.running == 0; })) {
+      lock.unlock();
+      try {
+        interruptionPoint();
+      } catch (...) {
+        fail(std::current_exception());
+      }
+      lock.lock();
+    }
+  }
+
+ private:
+  void serve() {
+    std::uint64_t seen = 0;
+    std::unique_lock<std::mutex> lock(m_);
+    for (;;) {
+      wake_.wait(lock, [&] { return quit_ || generation_ != seen; });
+      if (quit_) return;
+      seen = generation_;
+      Job* job = job_;
+      if (!job || job->slots == 0) continue;
+      --job->slots;
+      ++job->running;
+      lock.unlock();
+      tState = job->state;
+      tOwner = false;
+      tInParallel = true;
+      (*job->work)();
+      tState = nullptr;
+      lock.lock();
+      if (--job->running == 0) done_.notify_all();
+    }
+  }
+
+  std::mutex call_;
+  std::mutex m_;
+  std::condition_variable wake_, done_;
+  std::vector<std::thread> workers_;
+  Job* job_ = nullptr;
+  std::uint64_t generation_ = 0;
+  bool quit_ = false;
+};
+
+Pool& pool() {
+  static Pool p;
+  return p;
+}
+
+void serial(std::size_t count, const std::function<void(std::size_t)>& body) {
+  for (std::size_t k = 0; k < count; ++k) {
+    interruptionPoint();
+    body(k);
+  }
+}
+
+}  // namespace
+
 void parallelFor(std::size_t count, const std::function<void(std::size_t)>& body) {
   if (count == 0) return;
   const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(threadCount()), count);
-  if (threads <= 1) {
-    for (std::size_t k = 0; k < count; ++k) {
-      interruptionPoint();
-      body(k);
-    }
-    return;
-  }
+  if (threads <= 1 || tInParallel) return serial(count, body);
+  Pool& p = pool();
+  std::unique_lock<std::mutex> call(p.callLock(), std::try_to_lock);
+  if (!call.owns_lock()) return serial(count, body);
+  const std::size_t helpers = std::min(threads - 1, p.grow(threads - 1));
+  if (helpers == 0) return serial(count, body);
 
   // Without a scope of its own the call still needs a shared stop flag.
   InterruptScope::State local;
   InterruptScope::State* state = tState ? tState : &local;
   std::atomic<std::size_t> next{0};
-  std::size_t running = 0;  // helper threads not yet done, under doneLock
-  std::mutex doneLock;
-  std::condition_variable done;
   std::exception_ptr failure;
   std::mutex failureLock;
-  auto fail = [&](std::exception_ptr e) {
+  const std::function<void(std::exception_ptr)> fail = [&](std::exception_ptr e) {
     std::lock_guard<std::mutex> lock(failureLock);
     if (!failure) failure = e;
     state->stop.store(true, std::memory_order_relaxed);
   };
-  auto work = [&] {
+  const std::function<void()> work = [&] {
     try {
       for (;;) {
         if (state->stop.load(std::memory_order_relaxed)) break;
@@ -94,43 +210,17 @@ void parallelFor(std::size_t count, const std::function<void(std::size_t)>& body
     }
   };
 
-  std::vector<std::thread> pool;
-  pool.reserve(threads - 1);
-  for (std::size_t t = 1; t < threads; ++t) {
-    std::unique_lock<std::mutex> lock(doneLock);
-    ++running;
-    lock.unlock();
-    try {
-      pool.emplace_back([&, state] {
-        tState = state;
-        tOwner = false;
-        work();
-        std::lock_guard<std::mutex> doneGuard(doneLock);
-        if (--running == 0) done.notify_one();
-      });
-    } catch (...) {
-      lock.lock();
-      --running;  // fewer threads than asked: the rest still runs
-      break;
-    }
-  }
+  Job job;
+  job.work = &work;
+  job.state = state;
+  job.slots = helpers;
+  p.open(job);
   InterruptScope::State* const savedState = tState;
   tState = state;
+  tInParallel = true;
   work();
-  // Keep asking the host while the last items finish elsewhere, and go on
-  // as soon as they have: short calls must not wait out a polling period.
-  std::unique_lock<std::mutex> lock(doneLock);
-  while (!done.wait_for(lock, std::chrono::milliseconds(5), [&] { return running == 0; })) {
-    lock.unlock();
-    try {
-      interruptionPoint();
-    } catch (...) {
-      fail(std::current_exception());
-    }
-    lock.lock();
-  }
-  lock.unlock();
-  for (std::thread& t : pool) t.join();
+  tInParallel = false;
+  p.close(job, fail);
   tState = savedState;
   if (failure) std::rethrow_exception(failure);
 }

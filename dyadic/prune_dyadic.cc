@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "dyadic/parallel.h"
 #include "dyadic/region_cost.h"
@@ -53,6 +56,10 @@ struct Work {
   std::size_t labelStride;
   unsigned char* level;  // log2 of the side of each element's square
   double* current;
+  // The current terms live in the estimate's storage (mean fit only): the
+  // estimate is formed at the end from the final squares.
+  bool currentInEstimate;
+  bool estimateWanted;  // false: only the levels (with currentInEstimate)
   std::size_t N;
   double sharePen[32];  // share * pen of an element whose square has side 2^level
 };
@@ -98,6 +105,10 @@ void spreadCorners(double* values, std::size_t stride, const unsigned char* leve
   });
 }
 
+void meansOfSquares(const Work& w, int M, std::size_t N) {
+  blockMeansOfLevels(w.data, w.dataStride, w.estimate, w.estimateStride, w.level, M, static_cast<int>(N));
+}
+
 // Every element its own square: estimate = data, labels drawn i outer, j
 // inner on the calling thread, the current terms with share 1.
 template <bool kPoisson>
@@ -112,13 +123,19 @@ void initialise(Work& w, int M, int N, double pen) {
     const int s = 1 << std::min(k, 30);
     w.sharePen[k] = ((1.0 / s) / s) * pen;
   }
-  forRows(M, w.N, [&](std::size_t i) {
+}
+
+// The rest of the start on rows [i0, i1) and columns [j0, j1): the levels'
+// runner does it tile by tile, just before the tile's first level.
+template <bool kPoisson>
+void initialiseRect(const Work& w, std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
+  for (std::size_t i = i0; i < i1; ++i) {
     const double* x = w.data + i * w.dataStride;
-    std::copy(x, x + N, w.estimate + i * w.estimateStride);
-    std::fill_n(w.level + i * w.N, N, static_cast<unsigned char>(0));
+    if (!w.currentInEstimate) std::copy(x + j0, x + j1, w.estimate + i * w.estimateStride + j0);
+    std::fill(w.level + i * w.N + j0, w.level + i * w.N + j1, static_cast<unsigned char>(0));
     double* cur = w.current + i * w.N;
-    for (int j = 0; j < N; ++j) cur[j] = fitTerm<kPoisson>(x[j], x[j], logOf<kPoisson>(x[j])) - w.sharePen[0];
-  });
+    for (std::size_t j = j0; j < j1; ++j) cur[j] = fitTerm<kPoisson>(x[j], x[j], logOf<kPoisson>(x[j])) - w.sharePen[0];
+  }
 }
 
 // Mean of the labels over the square of side s at (a, b), each divided by s
@@ -148,7 +165,7 @@ void mergeMean(const Work& w, std::size_t a, std::size_t b, int runtimeSide, int
   const int s = S ? S : runtimeSide;
   // Estimate and label at the square's first element, spread at the end; the
   // label's mean reads the smaller squares' levels, so it comes first.
-  w.estimate[a * w.estimateStride + b] = mean;
+  if (!w.currentInEstimate) w.estimate[a * w.estimateStride + b] = mean;
   if (w.label) w.label[a * w.labelStride + b] = labelMean(w, a, b, s, r);
   for (int u = 0; u < s; ++u) {
     const double* x = w.data + (a + u) * w.dataStride + b;
@@ -158,20 +175,217 @@ void mergeMean(const Work& w, std::size_t a, std::size_t b, int runtimeSide, int
   }
 }
 
-// Q squares of side s = 2^k side by side from (a, b) under the block mean,
-// their sums interleaved so that Q independent chains fill the pipeline;
-// each sum keeps its own literal order. Dividing by a power of two and
-// multiplying by its exact inverse round the same value. S > 0 fixes the
-// side at compile time (the small squares, where loop overhead would
-// dominate).
+// The block mean of four squares of side s side by side from x (row stride
+// `stride`), each fitted with that mean: the mean, the merged score (fit
+// minus pm per element) and the sum of the current terms (cur, row stride
+// curStride), every sum in its square's literal order.
+struct FourSums {
+  double mean[4], merged[4], current[4];
+};
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define DYADFIT_PRUNE_AVX2 1
+// The same sums with one AVX2 lane per square. Rows of four elements of each
+// square are transposed so that every add takes the next element of each
+// square in order; the products and differences are formed on the rows as
+// the scalar code forms them (no FMA), and their order does not matter.
+__attribute__((target("avx2"))) inline void transpose4(__m256d& a, __m256d& b, __m256d& c, __m256d& d) {
+  const __m256d t0 = _mm256_unpacklo_pd(a, b), t1 = _mm256_unpackhi_pd(a, b);
+  const __m256d t2 = _mm256_unpacklo_pd(c, d), t3 = _mm256_unpackhi_pd(c, d);
+  a = _mm256_permute2f128_pd(t0, t2, 0x20);
+  b = _mm256_permute2f128_pd(t1, t3, 0x20);
+  c = _mm256_permute2f128_pd(t0, t2, 0x31);
+  d = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+
+// G groups of four squares at once: G independent chains per sum.
+template <int G>
+__attribute__((target("avx2"))) void gaussianFourSumsAvx2(const double* const* x, std::size_t stride,
+                                                          const double* const* cur, std::size_t curStride,
+                                                          std::size_t s, double r, double pm, FourSums* out) {
+  const __m256d vr = _mm256_set1_pd(r), vpm = _mm256_set1_pd(pm), sign = _mm256_set1_pd(-0.0);
+  __m256d mean[G];
+  for (int g = 0; g < G; ++g) mean[g] = _mm256_setzero_pd();
+  if (s == 2) {
+    // Two rows of eight: after the unpack the lanes hold squares 0, 2, 1, 3.
+    for (std::size_t u = 0; u < 2; ++u)
+      for (int g = 0; g < G; ++g) {
+        const double* row = x[g] + u * stride;
+        const __m256d a = _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(row), vr), vr);
+        const __m256d b = _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(row + 4), vr), vr);
+        mean[g] = _mm256_add_pd(mean[g], _mm256_unpacklo_pd(a, b));
+        mean[g] = _mm256_add_pd(mean[g], _mm256_unpackhi_pd(a, b));
+      }
+    __m256d ma[G], mb[G], merged[G], current[G];
+    for (int g = 0; g < G; ++g) {
+      alignas(32) double m[4];
+      _mm256_store_pd(m, mean[g]);
+      out[g].mean[0] = m[0], out[g].mean[1] = m[2], out[g].mean[2] = m[1], out[g].mean[3] = m[3];
+      ma[g] = _mm256_setr_pd(m[0], m[0], m[2], m[2]);
+      mb[g] = _mm256_setr_pd(m[1], m[1], m[3], m[3]);
+      merged[g] = current[g] = _mm256_setzero_pd();
+    }
+    for (std::size_t u = 0; u < 2; ++u)
+      for (int g = 0; g < G; ++g) {
+        const double* row = x[g] + u * stride;
+        const double* c = cur[g] + u * curStride;
+        const __m256d da = _mm256_sub_pd(_mm256_loadu_pd(row), ma[g]);
+        const __m256d db = _mm256_sub_pd(_mm256_loadu_pd(row + 4), mb[g]);
+        const __m256d ta = _mm256_sub_pd(_mm256_xor_pd(_mm256_mul_pd(da, da), sign), vpm);
+        const __m256d tb = _mm256_sub_pd(_mm256_xor_pd(_mm256_mul_pd(db, db), sign), vpm);
+        merged[g] = _mm256_add_pd(merged[g], _mm256_unpacklo_pd(ta, tb));
+        merged[g] = _mm256_add_pd(merged[g], _mm256_unpackhi_pd(ta, tb));
+        const __m256d ca = _mm256_loadu_pd(c), cb = _mm256_loadu_pd(c + 4);
+        current[g] = _mm256_add_pd(current[g], _mm256_unpacklo_pd(ca, cb));
+        current[g] = _mm256_add_pd(current[g], _mm256_unpackhi_pd(ca, cb));
+      }
+    for (int g = 0; g < G; ++g) {
+      alignas(32) double m[4], h[4];
+      _mm256_store_pd(m, merged[g]);
+      _mm256_store_pd(h, current[g]);
+      out[g].merged[0] = m[0], out[g].merged[1] = m[2], out[g].merged[2] = m[1], out[g].merged[3] = m[3];
+      out[g].current[0] = h[0], out[g].current[1] = h[2], out[g].current[2] = h[1], out[g].current[3] = h[3];
+    }
+    return;
+  }
+  for (std::size_t u = 0; u < s; ++u)
+    for (std::size_t v = 0; v < s; v += 4)
+      for (int g = 0; g < G; ++g) {
+        const double* row = x[g] + u * stride + v;
+        __m256d q0 = _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(row), vr), vr);
+        __m256d q1 = _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(row + s), vr), vr);
+        __m256d q2 = _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(row + 2 * s), vr), vr);
+        __m256d q3 = _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(row + 3 * s), vr), vr);
+        transpose4(q0, q1, q2, q3);
+        mean[g] = _mm256_add_pd(mean[g], q0);
+        mean[g] = _mm256_add_pd(mean[g], q1);
+        mean[g] = _mm256_add_pd(mean[g], q2);
+        mean[g] = _mm256_add_pd(mean[g], q3);
+      }
+  __m256d m[G][4], merged[G], current[G];
+  for (int g = 0; g < G; ++g) {
+    _mm256_storeu_pd(out[g].mean, mean[g]);
+    for (int q = 0; q < 4; ++q) m[g][q] = _mm256_set1_pd(out[g].mean[q]);
+    merged[g] = current[g] = _mm256_setzero_pd();
+  }
+  for (std::size_t u = 0; u < s; ++u)
+    for (std::size_t v = 0; v < s; v += 4)
+      for (int g = 0; g < G; ++g) {
+        const double* row = x[g] + u * stride + v;
+        const double* c = cur[g] + u * curStride + v;
+        __m256d t[4], k[4];
+        for (std::size_t q = 0; q < 4; ++q) {
+          const __m256d d = _mm256_sub_pd(_mm256_loadu_pd(row + q * s), m[g][q]);
+          t[q] = _mm256_sub_pd(_mm256_xor_pd(_mm256_mul_pd(d, d), sign), vpm);
+          k[q] = _mm256_loadu_pd(c + q * s);
+        }
+        transpose4(t[0], t[1], t[2], t[3]);
+        transpose4(k[0], k[1], k[2], k[3]);
+        for (int q = 0; q < 4; ++q) {
+          merged[g] = _mm256_add_pd(merged[g], t[q]);
+          current[g] = _mm256_add_pd(current[g], k[q]);
+        }
+      }
+  for (int g = 0; g < G; ++g) {
+    _mm256_storeu_pd(out[g].merged, merged[g]);
+    _mm256_storeu_pd(out[g].current, current[g]);
+  }
+}
+
+// -(d * d) - sp with d = v - m, lane by lane.
+__attribute__((target("avx2"))) inline __m256d gaussianTermAvx2(__m256d v, __m256d m, __m256d sp) {
+  const __m256d d = _mm256_sub_pd(v, m);
+  return _mm256_sub_pd(_mm256_xor_pd(_mm256_mul_pd(d, d), _mm256_set1_pd(-0.0)), sp);
+}
+
+// Four squares side by side that all merge: their current terms, each
+// element's fit to its square's mean minus the share `sp`, formed as
+// mergeMean forms them, and their level k.
+__attribute__((target("avx2"))) void gaussianMergeFourAvx2(const double* x, std::size_t stride, double* cur,
+                                                           unsigned char* level, std::size_t curStride, std::size_t s,
+                                                           const double* mean, double sp, unsigned char k) {
+  const __m256d vsp = _mm256_set1_pd(sp);
+  if (s == 2) {
+    const __m256d ma = _mm256_setr_pd(mean[0], mean[0], mean[1], mean[1]);
+    const __m256d mb = _mm256_setr_pd(mean[2], mean[2], mean[3], mean[3]);
+    for (std::size_t u = 0; u < 2; ++u) {
+      _mm256_storeu_pd(cur + u * curStride, gaussianTermAvx2(_mm256_loadu_pd(x + u * stride), ma, vsp));
+      _mm256_storeu_pd(cur + u * curStride + 4, gaussianTermAvx2(_mm256_loadu_pd(x + u * stride + 4), mb, vsp));
+      std::fill_n(level + u * curStride, 8, k);
+    }
+    return;
+  }
+  __m256d m[4];
+  for (int q = 0; q < 4; ++q) m[q] = _mm256_set1_pd(mean[q]);
+  for (std::size_t u = 0; u < s; ++u) {
+    const double* row = x + u * stride;
+    double* c = cur + u * curStride;
+    for (std::size_t q = 0; q < 4; ++q)
+      for (std::size_t v = 0; v < s; v += 4)
+        _mm256_storeu_pd(c + q * s + v, gaussianTermAvx2(_mm256_loadu_pd(row + q * s + v), m[q], vsp));
+    std::fill_n(level + u * curStride, 4 * s, k);
+  }
+}
+
+// Set while the program starts: the CPU's features are read first, since the
+// order of start-up initialisers across files is not fixed.
+const bool kHasAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+#endif
+
+// Q squares of side s = 2^k under the block mean, `across` of them side by
+// side from (a, b) in each of Q / across rows of squares, their sums
+// interleaved so that Q independent chains fill the pipeline; each sum keeps
+// its own literal order. Dividing by a power of two and multiplying by its
+// exact inverse round the same value. S > 0 fixes the side at compile time
+// (the small squares, where loop overhead would dominate).
 template <bool kPoisson, int Q, int S>
-void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, int k, double r, double pm) {
+void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, int k, double r, double pm, int across) {
   const int s = S ? S : runtimeSide;
+  std::size_t top[Q], left[Q];
+  for (int q = 0; q < Q; ++q) {
+    top[q] = a + static_cast<std::size_t>(q / across * s);
+    left[q] = b + static_cast<std::size_t>(q % across * s);
+  }
+#ifdef DYADFIT_PRUNE_AVX2
+  // Four squares side by side per lane group: one group, or two (side by
+  // side or one above the other).
+  if constexpr (!kPoisson && (Q == 4 || Q == 8)) {
+    if (kHasAvx2 && across >= 4) {
+      constexpr int G = Q / 4;
+      const double* x[G];
+      const double* cur[G];
+      for (int g = 0; g < G; ++g) {
+        x[g] = w.data + top[4 * g] * w.dataStride + left[4 * g];
+        cur[g] = w.current + top[4 * g] * w.N + left[4 * g];
+      }
+      FourSums f[G];
+      gaussianFourSumsAvx2<G>(x, w.dataStride, cur, w.N, static_cast<std::size_t>(s), r, pm, f);
+      for (int g = 0; g < G; ++g) {
+        const FourSums& sums = f[g];
+        bool all = !w.label;
+        for (int q = 0; q < 4; ++q) all = all && sums.current[q] <= sums.merged[q];
+        if (all) {
+          const std::size_t at = top[4 * g] * w.N + left[4 * g];
+          gaussianMergeFourAvx2(x[g], w.dataStride, w.current + at, w.level + at, w.N, static_cast<std::size_t>(s),
+                                sums.mean, w.sharePen[k], static_cast<unsigned char>(k));
+          if (!w.currentInEstimate)
+            for (int q = 0; q < 4; ++q) w.estimate[top[4 * g + q] * w.estimateStride + left[4 * g + q]] = sums.mean[q];
+          continue;
+        }
+        for (int q = 0; q < 4; ++q)
+          if (sums.current[q] <= sums.merged[q])
+            mergeMean<kPoisson, S>(w, top[4 * g + q], left[4 * g + q], s, k, sums.mean[q], 0.0, r);
+      }
+      return;
+    }
+  }
+#endif
   double mean[Q] = {};
   for (int u = 0; u < s; ++u) {
-    const double* x = w.data + (a + u) * w.dataStride + b;
+    const double* x[Q];
+    for (int q = 0; q < Q; ++q) x[q] = w.data + (top[q] + u) * w.dataStride + left[q];
     for (int v = 0; v < s; ++v)
-      for (int q = 0; q < Q; ++q) mean[q] += (x[q * s + v] * r) * r;
+      for (int q = 0; q < Q; ++q) mean[q] += (x[q][v] * r) * r;
   }
   double logMean[Q];
   for (int q = 0; q < Q; ++q) logMean[q] = logOf<kPoisson>(mean[q]);
@@ -179,24 +393,21 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
   double mergedScore[Q] = {};
   double currentScore[Q] = {};
   for (int u = 0; u < s; ++u) {
-    const double* x = w.data + (a + u) * w.dataStride + b;
-    const double* cur = w.current + (a + u) * w.N + b;
+    const double* x[Q];
+    const double* cur[Q];
+    for (int q = 0; q < Q; ++q) {
+      x[q] = w.data + (top[q] + u) * w.dataStride + left[q];
+      cur[q] = w.current + (top[q] + u) * w.N + left[q];
+    }
     for (int v = 0; v < s; ++v)
       for (int q = 0; q < Q; ++q) {
-        mergedScore[q] += fitTerm<kPoisson>(x[q * s + v], mean[q], logMean[q]) - pm;
-        currentScore[q] += cur[q * s + v];
+        mergedScore[q] += fitTerm<kPoisson>(x[q][v], mean[q], logMean[q]) - pm;
+        currentScore[q] += cur[q][v];
       }
   }
 
-  bool merging[Q];
-  bool any = false;
-  for (int q = 0; q < Q; ++q) any |= merging[q] = currentScore[q] <= mergedScore[q];
-  if (!any) return;
   for (int q = 0; q < Q; ++q)
-    if (merging[q]) {
-      const std::size_t bq = b + static_cast<std::size_t>(q * s);
-      mergeMean<kPoisson, S>(w, a, bq, s, k, mean[q], logMean[q], r);
-    }
+    if (currentScore[q] <= mergedScore[q]) mergeMean<kPoisson, S>(w, top[q], left[q], s, k, mean[q], logMean[q], r);
 }
 
 // One square under any block fit, which writes only its block of candidate.
@@ -241,58 +452,81 @@ struct Level {
   }
 };
 
-// The largest power of two up to maxGroup that divides `across`.
-int groupFor(std::size_t across, int maxGroup) {
-  int group = 1;
-  while (group < maxGroup && across % static_cast<std::size_t>(2 * group) == 0) group *= 2;
-  return group;
+// The largest power of two up to `limit` that divides n.
+std::size_t powerDividing(std::size_t n, std::size_t limit) {
+  std::size_t p = 1;
+  while (p < limit && n % (2 * p) == 0) p *= 2;
+  return p;
+}
+
+// How the squares of one level of a region (`across` x `down` of them) are
+// grouped: `count` squares in each group, `across` of them side by side.
+struct Grouping {
+  int count, across;
+};
+Grouping groupingFor(std::size_t across, std::size_t down, int maxGroup) {
+  const std::size_t wide = powerDividing(across, static_cast<std::size_t>(maxGroup));
+  const std::size_t high = powerDividing(down, static_cast<std::size_t>(maxGroup) / wide);
+  return {static_cast<int>(wide * high), static_cast<int>(wide)};
 }
 
 // Levels with squares up to this side run tile by tile (all of them on one
 // tile while it is in cache), the larger ones level by level.
 constexpr int kTileLevels = 6;
+// Tiles run up to this many of their squares' sides across, so that the
+// largest squares of a tile still come in groups.
+constexpr std::size_t kTileAcross = 4;
 
 // Levels in order, the squares of each level in any order: they are
 // independent, and each keeps the literal order of its own sums. Squares run
-// in batches on the threads. block(a, b, L, Q) handles Q squares of level L
-// side by side from (a, b), Q a power of two up to maxGroup.
-template <typename Block>
-void runLevels(int M, int N, int levels, double pen, int maxGroup, const Block& block) {
+// in batches on the threads. start(i0, i1, j0, j1) readies a tile before its
+// first level; block(a, b, L, g) handles one group g of squares of level L
+// from (a, b), g.count a power of two up to maxGroup.
+template <typename Start, typename Block>
+void runLevels(int M, int N, int levels, double pen, int maxGroup, const Start& start, const Block& block) {
   const std::size_t rows = static_cast<std::size_t>(M), cols = static_cast<std::size_t>(N);
   const int tileLevels = std::min(levels, kTileLevels);
-  if (tileLevels > 0) {
-    std::vector<Level> small;
-    for (int k = 1; k <= tileLevels; ++k) small.emplace_back(k, pen);
-    const std::size_t tile = std::size_t{1} << tileLevels;
-    const std::size_t across = cols / tile;
-    const std::size_t count = rows / tile * across;
-    const std::size_t perItem = std::max<std::size_t>(1, kItemPixels / (tile * tile));
-    parallelFor((count + perItem - 1) / perItem, [&](std::size_t item) {
-      const std::size_t end = std::min(count, (item + 1) * perItem);
-      for (std::size_t t = item * perItem; t < end; ++t) {
-        const std::size_t a0 = t / across * tile, b0 = t % across * tile;
-        for (const Level& level : small) {
-          const std::size_t side = static_cast<std::size_t>(level.s);
-          const int group = groupFor(tile / side, maxGroup);
-          const std::size_t step = side * static_cast<std::size_t>(group);
-          for (std::size_t a = a0; a < a0 + tile; a += side)
-            for (std::size_t b = b0; b < b0 + tile; b += step) block(a, b, level, group);
-        }
+  const std::size_t high = std::size_t{1} << tileLevels;
+  const std::size_t wide = high * powerDividing(cols / high, kTileAcross);
+  std::vector<Level> small;
+  for (int k = 1; k <= tileLevels; ++k) small.emplace_back(k, pen);
+  const std::size_t across = cols / wide;
+  const std::size_t count = rows / high * across;
+  const std::size_t perItem = std::max<std::size_t>(1, kItemPixels / (high * wide));
+  parallelFor((count + perItem - 1) / perItem, [&](std::size_t item) {
+    const std::size_t end = std::min(count, (item + 1) * perItem);
+    for (std::size_t t = item * perItem; t < end; ++t) {
+      const std::size_t a0 = t / across * high, b0 = t % across * wide;
+      start(a0, a0 + high, b0, b0 + wide);
+      for (const Level& level : small) {
+        const std::size_t side = static_cast<std::size_t>(level.s);
+        const Grouping g = groupingFor(wide / side, high / side, maxGroup);
+        const std::size_t stepDown = side * static_cast<std::size_t>(g.count / g.across);
+        const std::size_t stepAcross = side * static_cast<std::size_t>(g.across);
+        for (std::size_t a = a0; a < a0 + high; a += stepDown)
+          for (std::size_t b = b0; b < b0 + wide; b += stepAcross) block(a, b, level, g);
       }
-    });
-  }
+    }
+  });
+  const std::size_t threads = static_cast<std::size_t>(threadCount());
   for (int k = tileLevels + 1; k <= levels; ++k) {
     interruptionPoint();
     const Level level(k, pen);
     const std::size_t side = static_cast<std::size_t>(level.s);
-    const int group = groupFor(cols / side, maxGroup);
-    const std::size_t groupsAcross = cols / side / static_cast<std::size_t>(group);
-    const std::size_t count = rows / side * groupsAcross;
-    const std::size_t perItem = std::max<std::size_t>(1, kItemPixels / (side * side * static_cast<std::size_t>(group)));
-    parallelFor((count + perItem - 1) / perItem, [&](std::size_t item) {
-      const std::size_t end = std::min(count, (item + 1) * perItem);
-      for (std::size_t t = item * perItem; t < end; ++t)
-        block(t / groupsAcross * side, t % groupsAcross * side * static_cast<std::size_t>(group), level, group);
+    const std::size_t squaresAcross = cols / side, squaresDown = rows / side;
+    // Fewer squares in a group where the level has too few groups for the threads.
+    int limit = maxGroup;
+    while (limit > 1 && squaresAcross * squaresDown / static_cast<std::size_t>(limit) < threads) limit /= 2;
+    const Grouping g = groupingFor(squaresAcross, squaresDown, limit);
+    const std::size_t groupsAcross = squaresAcross / static_cast<std::size_t>(g.across);
+    const std::size_t groupsDown = squaresDown / static_cast<std::size_t>(g.count / g.across);
+    const std::size_t groups = groupsAcross * groupsDown;
+    const std::size_t groupItem = std::max<std::size_t>(1, kItemPixels / (side * side * static_cast<std::size_t>(g.count)));
+    parallelFor((groups + groupItem - 1) / groupItem, [&](std::size_t item) {
+      const std::size_t end = std::min(groups, (item + 1) * groupItem);
+      for (std::size_t t = item * groupItem; t < end; ++t)
+        block(t / groupsAcross * side * static_cast<std::size_t>(g.count / g.across),
+              t % groupsAcross * side * static_cast<std::size_t>(g.across), level, g);
     });
   }
 }
@@ -301,25 +535,41 @@ template <bool kPoisson>
 void runMeanLevels(Work& w, int M, int N, double pen) {
   const int levels = levelCount(M, N);
   initialise<kPoisson>(w, M, N, pen);
-  runLevels(M, N, levels, pen, 4, [&](std::size_t a, std::size_t b, const Level& level, int group) {
+  auto start = [&](std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
+    initialiseRect<kPoisson>(w, i0, i1, j0, j1);
+  };
+  runLevels(M, N, levels, pen, 8, start, [&](std::size_t a, std::size_t b, const Level& level, Grouping g) {
     const int s = level.s, k = level.k;
     const double r = level.r, pm = level.pm;
-    if (group == 4) {
+    if (g.count == 8) {
       if (s == 2)
-        meanBlocks<kPoisson, 4, 2>(w, a, b, s, k, r, pm);
+        meanBlocks<kPoisson, 8, 2>(w, a, b, s, k, r, pm, g.across);
       else if (s == 4)
-        meanBlocks<kPoisson, 4, 4>(w, a, b, s, k, r, pm);
+        meanBlocks<kPoisson, 8, 4>(w, a, b, s, k, r, pm, g.across);
       else if (s == 8)
-        meanBlocks<kPoisson, 4, 8>(w, a, b, s, k, r, pm);
+        meanBlocks<kPoisson, 8, 8>(w, a, b, s, k, r, pm, g.across);
       else
-        meanBlocks<kPoisson, 4, 0>(w, a, b, s, k, r, pm);
-    } else if (group == 2) {
-      meanBlocks<kPoisson, 2, 0>(w, a, b, s, k, r, pm);
+        meanBlocks<kPoisson, 8, 0>(w, a, b, s, k, r, pm, g.across);
+    } else if (g.count == 4) {
+      if (s == 2)
+        meanBlocks<kPoisson, 4, 2>(w, a, b, s, k, r, pm, g.across);
+      else if (s == 4)
+        meanBlocks<kPoisson, 4, 4>(w, a, b, s, k, r, pm, g.across);
+      else if (s == 8)
+        meanBlocks<kPoisson, 4, 8>(w, a, b, s, k, r, pm, g.across);
+      else
+        meanBlocks<kPoisson, 4, 0>(w, a, b, s, k, r, pm, g.across);
+    } else if (g.count == 2) {
+      meanBlocks<kPoisson, 2, 0>(w, a, b, s, k, r, pm, g.across);
     } else {
-      meanBlocks<kPoisson, 1, 0>(w, a, b, s, k, r, pm);
+      meanBlocks<kPoisson, 1, 0>(w, a, b, s, k, r, pm, g.across);
     }
   });
-  spreadCorners(w.estimate, w.estimateStride, w.level, M, w.N);
+  if (w.currentInEstimate) {
+    if (w.estimateWanted) meansOfSquares(w, M, w.N);
+  } else {
+    spreadCorners(w.estimate, w.estimateStride, w.level, M, w.N);
+  }
   if (w.label) spreadCorners(w.label, w.labelStride, w.level, M, w.N);
 }
 
@@ -327,7 +577,10 @@ template <bool kPoisson>
 void runFittedLevels(Work& w, const Grid& data, int M, int N, double pen, BlockFitFn blockFit, Grid& candidate) {
   const int levels = levelCount(M, N);
   initialise<kPoisson>(w, M, N, pen);
-  runLevels(M, N, levels, pen, 1, [&](std::size_t a, std::size_t b, const Level& level, int) {
+  auto start = [&](std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
+    initialiseRect<kPoisson>(w, i0, i1, j0, j1);
+  };
+  runLevels(M, N, levels, pen, 1, start, [&](std::size_t a, std::size_t b, const Level& level, Grouping) {
     fittedBlock<kPoisson>(w, data, candidate, blockFit, a, b, level.s, level.k, level.r, level.pm);
   });
   if (w.label) spreadCorners(w.label, w.labelStride, w.level, M, w.N);
@@ -343,11 +596,53 @@ void fitBlockMean(const Grid& source, Grid& target, int i0, int j0, int R, int C
     for (int v = 0; v < C; ++v) target[i0 + u][j0 + v] = mean;
 }
 
+void blockMeansOfLevels(const double* data, std::size_t dataStride, double* estimate, std::size_t estimateStride,
+                        const unsigned char* level, int M, int N) {
+  // A square is written by the rows' item that holds its first row, once it
+  // has read all of the square's data: the estimate may be the data itself.
+  const std::size_t n = static_cast<std::size_t>(N);
+  forRows(M, n, [&](std::size_t i) {
+    const unsigned char* lv = level + i * n;
+    double* row = estimate + i * estimateStride;
+    const double* x = data + i * dataStride;
+    for (std::size_t j = 0; j < n;) {
+      const std::size_t side = std::size_t{1} << lv[j];
+      if (side == 1) {
+        row[j] = x[j];
+        ++j;
+        continue;
+      }
+      if ((i & (side - 1)) != 0) {
+        j += side;
+        continue;
+      }
+      // Up to four squares of this side that start on this row, side by
+      // side, their sums interleaved.
+      std::size_t count = 1;
+      while (count < 4 && j + (count + 1) * side <= n && (std::size_t{1} << lv[j + count * side]) == side) ++count;
+      const double r = 1.0 / static_cast<double>(side);
+      double mean[4] = {};
+      for (std::size_t u = 0; u < side; ++u) {
+        const double* xs = x + u * dataStride + j;
+        if (count == 4)
+          for (std::size_t v = 0; v < side; ++v)
+            for (std::size_t q = 0; q < 4; ++q) mean[q] += (xs[q * side + v] * r) * r;
+        else
+          for (std::size_t q = 0; q < count; ++q)
+            for (std::size_t v = 0; v < side; ++v) mean[q] += (xs[q * side + v] * r) * r;
+      }
+      for (std::size_t u = 0; u < side; ++u)
+        for (std::size_t q = 0; q < count; ++q) std::fill_n(row + u * estimateStride + j + q * side, side, mean[q]);
+      j += count * side;
+    }
+  });
+}
+
 void pruneBlockMeans(const double* data, int M, int N, double pen, bool poisson, double* estimate, double* label,
                      unsigned char* level, double* current) {
   if (M <= 0 || N <= 0) return;
   const std::size_t n = static_cast<std::size_t>(N);
-  Work w{data, n, estimate, n, label, n, level, current, n, {}};
+  Work w{data, n, estimate, n, label, n, level, current, false, true, n, {}};
   if (poisson)
     runMeanLevels<true>(w, M, N, pen);
   else
@@ -355,10 +650,13 @@ void pruneBlockMeans(const double* data, int M, int N, double pen, bool poisson,
 }
 
 void pruneDyadicLevels(const Grid& data, int M, int N, double pen, Grid& estimate, Grid* label, unsigned char* level,
-                       double* current, Grid& candidate, std::string_view noiseType, BlockFitFn blockFit) {
+                       double* current, Grid& candidate, std::string_view noiseType, BlockFitFn blockFit,
+                       bool estimateWanted) {
   if (M <= 0 || N <= 0) return;
   levelCount(M, N);  // the sides are checked before anything is written
   const bool poisson = noiseType == kPoisson;
+  const bool inEstimate = !current && blockFit == fitBlockMean && estimate.inner() == N;
+  if (!current && !inEstimate) throw Error("The pruning needs scratch storage for fits other than the block mean.");
   Work w{data.data(),
          static_cast<std::size_t>(data.inner()),
          estimate.data(),
@@ -366,7 +664,9 @@ void pruneDyadicLevels(const Grid& data, int M, int N, double pen, Grid& estimat
          label ? label->data() : nullptr,
          label ? static_cast<std::size_t>(label->inner()) : 0,
          level,
-         current,
+         inEstimate ? estimate.data() : current,
+         inEstimate,
+         estimateWanted || !inEstimate,
          static_cast<std::size_t>(N),
          {}};
   if (blockFit == fitBlockMean) {
@@ -390,9 +690,11 @@ void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Gri
   const std::size_t n = static_cast<std::size_t>(N);
   const std::size_t pixels = static_cast<std::size_t>(M) * n;
   std::vector<unsigned char> level(pixels);
-  std::vector<double> current(pixels);
+  std::vector<double> current;
+  if (blockFit != fitBlockMean || estimate.inner() != N) current.resize(pixels);
   Grid candidate;
-  pruneDyadicLevels(data, M, N, pen, estimate, &label, level.data(), current.data(), candidate, noiseType, blockFit);
+  pruneDyadicLevels(data, M, N, pen, estimate, &label, level.data(), current.empty() ? nullptr : current.data(),
+                    candidate, noiseType, blockFit);
   std::vector<double>().swap(current);
 
   pixelSquares.resize(pixels);

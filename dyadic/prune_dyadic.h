@@ -1,6 +1,7 @@
 // Bottom-up dyadic pruning under a Gaussian or Poisson noise model.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 #include <vector>
 
@@ -30,10 +31,21 @@ void pruneDyadic(const Grid& data, int M, int N, double pen, Grid& estimate, Gri
 // list: level[i*N + j] receives log2 of the side of the final square of
 // [i][j] (the square follows from it: its corner is i and j with those low
 // bits cleared); current (M x N doubles) and, for fits other than the mean,
-// candidate (reshaped to M x N) are scratch. A null label skips the labels
-// and their rand() draws.
+// candidate (reshaped to M x N) are scratch. For the mean on an estimate of
+// inner size N, current may be null: the estimate's storage serves, and
+// with estimateWanted false it is left as scratch (blockMeansOfLevels forms
+// the estimate later from the levels). A null label skips the labels and
+// their rand() draws.
 void pruneDyadicLevels(const Grid& data, int M, int N, double pen, Grid& estimate, Grid* label, unsigned char* level,
-                       double* current, Grid& candidate, std::string_view noiseType, BlockFitFn blockFit);
+                       double* current, Grid& candidate, std::string_view noiseType, BlockFitFn blockFit,
+                       bool estimateWanted = true);
+
+// The estimate of the block mean from the final squares of a pruning: each
+// square of side 2^level[i*N + j] (at element [i][j]) takes the mean of its
+// data, each term divided by its side twice, summed in the literal order; an
+// element on its own keeps its value. `estimate` may be `data` itself.
+void blockMeansOfLevels(const double* data, std::size_t dataStride, double* estimate, std::size_t estimateStride,
+                        const unsigned char* level, int M, int N);
 
 // pruneDyadic with fitBlockMean on packed row-major M x N arrays (row length
 // N), for callers that keep their own storage: estimate and label are

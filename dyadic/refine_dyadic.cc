@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "dyadic/dyadic_entry.h"
 #include "dyadic/grid_utils.h"
 #include "dyadic/parallel.h"
 #include "dyadic/region_cost.h"
@@ -22,7 +23,7 @@ struct SquareWork {
 void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, double penOne, double penTwo, int M, int N,
                   int h, const std::vector<DyadicSquare>& squares, int count, std::string_view noiseType,
                   int resolution, const SplitModel& model, std::vector<std::int64_t>* choices) {
-  if (M > 0 && N > 0) {
+  if (M > 0 && N > 0 && &estimate != &averaged) {
     if (estimate.inner() == N && averaged.inner() == N)
       copyValues(estimate.data(), averaged.data(), static_cast<std::size_t>(M) * static_cast<std::size_t>(N));
     else
@@ -59,7 +60,19 @@ void refineDyadic(Grid& estimate, const Grid& image, const Grid& averaged, doubl
   const bool poisson = noiseType == kPoisson;
   if (!poisson && noiseType != kGaussian && resolution > 0) throw Error(kMsgNoiseName);
 
-  const SplitSearcher searcher(h, resolution, poisson, model.twoPiece, model.kernel, model.startCost);
+  // A caller's workspace keeps the searcher, whose masks cost as much as
+  // many squares' search, for its next call.
+  EntryWorkspace* ws = currentWorkspace();
+  std::shared_ptr<const SplitSearcher> kept;
+  if (ws && ws->searcher &&
+      ws->searcher->builtFor(h, resolution, poisson, model.twoPiece, model.kernel, model.startCost)) {
+    kept = ws->searcher;
+  } else {
+    if (ws) ws->searcher.reset();
+    kept = std::make_shared<const SplitSearcher>(h, resolution, poisson, model.twoPiece, model.kernel, model.startCost);
+    if (ws) ws->searcher = kept;
+  }
+  const SplitSearcher& searcher = *kept;
   auto refineOne = [&](std::size_t q, SquareWork& w) {
     const DyadicSquare& sq = squares[q];
     const int top = static_cast<int>(sq.top);

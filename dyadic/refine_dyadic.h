@@ -20,9 +20,10 @@ struct SplitModel {
   SplitKernelFactory kernel = nullptr;  // fast costs of many splits; null: the literal ones
 };
 
-// estimate := averaged, then every square of side exactly h in `squares` is
-// refitted from `image`: the one-piece fit (paying penOne once) against the
-// best split (paying penTwo twice); the split wins ties and NaN costs. A
+// estimate := averaged (which may be estimate itself), then every square of
+// side exactly h in `squares` is refitted from `image`: the one-piece fit
+// (paying penOne once) against the best split (paying penTwo twice); the
+// split wins ties and NaN costs. A
 // square on which the search accepts no split takes its one-piece fit.
 // Disjoint squares are refined in parallel; the result is the same for any
 // thread count.

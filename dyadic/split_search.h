@@ -81,6 +81,12 @@ class SplitSearcher {
   // when given, receives the winner's index k*K + l (first occurrence).
   bool search(const Grid& block, Grid& bestFit, Grid& bestMask, SplitScratch& scratch,
               std::int64_t* candidate = nullptr) const;
+  // Whether this searcher is the one the same arguments would build.
+  bool builtFor(int n, int resolution, bool poisson, SplitFitFn splitFit, SplitKernelFactory factory,
+                double startCost) const {
+    return n == n_ && resolution == resolution_ && poisson == poisson_ && splitFit == splitFit_ &&
+           (factory ? factory : makeLiteralSplitKernel) == factory_ && startCost == startCost_;
+  }
 
  private:
   int n_, resolution_;

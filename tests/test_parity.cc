@@ -20,7 +20,9 @@
 
 #include "constant/tessik_entry.h"
 #include "constant/tessik_reference.h"
+#include "dyadic/dyadic_reference.h"
 #include "dyadic/parallel.h"
+#include "dyadic/region_cost.h"
 #include "host/standalone.h"
 #include "platelet/quarlo_entry.h"
 #include "platelet/quarlo_reference.h"
@@ -397,3 +399,57 @@ TEST(Parity, EdgeCases) {
 }
 
 }  // namespace
+
+namespace dyadfit {
+namespace {
+
+// Grids past one tile: the levels above it, groups of squares side by side
+// and one above the other, and levels with fewer squares than threads. The
+// picture has flat blocks of every size, so that squares merge at each
+// level, with noise, ties and special values in some of them.
+TEST(Parity, PruningBeyondOneTile) {
+  std::mt19937 gen(11);
+  for (const auto& [M, N] : {std::pair{256, 512}, std::pair{512, 128}, std::pair{128, 384}}) {
+    Grid data(M, N);
+    for (int i = 0; i < M; ++i)
+      for (int j = 0; j < N; ++j) {
+        const int block = 1 << ((i / 64 + j / 64) % 8);
+        double v = 3.0 * ((i / block + j / block) % 3) + (i >= M / 2 ? 1.5 : 0.0);
+        if ((i / 32 + j / 32) % 5 == 0) v += std::normal_distribution<double>(0.0, 1.0)(gen);
+        if ((i / 16 + j / 16) % 11 == 0) v = std::uniform_int_distribution<int>(0, 3)(gen);
+        if (std::uniform_int_distribution<int>(0, 20000)(gen) == 0) v = std::numeric_limits<double>::infinity();
+        if (i < 128 && j >= N - 128) v = 2.0;  // one flat corner at least as large as the top level's squares
+        data[i][j] = v;
+      }
+    for (std::string_view noise : {kGaussian, kPoisson})
+      for (int threads : {1, 2})
+        for (double pen : {0.5, 8.0}) {
+          SCOPED_TRACE(std::to_string(M) + "x" + std::to_string(N) + " " + std::string(noise) + " threads " +
+                       std::to_string(threads) + " pen " + std::to_string(pen));
+          Grid fast(M, N), fastLabel(M, N), slow(M, N), slowLabel(M, N);
+          std::vector<DyadicSquare> fastSquares, slowSquares;
+          {
+            ThreadCountGuard guard(threads);
+            std::srand(5);
+            pruneDyadic(data, M, N, pen, fast, fastLabel, fastSquares, noise, fitBlockMean);
+          }
+          std::srand(5);
+          pruneDyadicReference(data, M, N, pen, slow, slowLabel, slowSquares, noise, fitBlockMean);
+          EXPECT_EQ(0, std::memcmp(fast.data(), slow.data(), sizeof(double) * fast.size()));
+          EXPECT_EQ(0, std::memcmp(fastLabel.data(), slowLabel.data(), sizeof(double) * fast.size()));
+          std::size_t merged = 0, differ = 0;
+          for (std::size_t p = 0; p < fastSquares.size(); ++p) {
+            merged += fastSquares[p].side >= 64;
+            differ += fastSquares[p].top != slowSquares[p].top || fastSquares[p].left != slowSquares[p].left ||
+                      fastSquares[p].side != slowSquares[p].side;
+          }
+          EXPECT_EQ(differ, 0u);
+          if (pen > 1) {
+            EXPECT_GT(merged, 0u) << "no square of side 64 or more: the large levels went untested";
+          }
+        }
+  }
+}
+
+}  // namespace
+}  // namespace dyadfit
