@@ -7,11 +7,27 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 namespace dyadfit {
+
+bool avx2Enabled() {
+  static const bool enabled = [] {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    const char* isa = std::getenv("DYADFIT_ISA");
+    if (isa && std::string_view(isa) == "scalar") return false;
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+#else
+    return false;
+#endif
+  }();
+  return enabled;
+}
+
 namespace {
 
 // The call this thread works for, and whether it opened that call's scope

@@ -18,6 +18,11 @@ namespace dyadfit {
 
 inline constexpr const char* kMsgInterrupted = "Interrupted.";
 
+// Whether the kernels may use AVX2: the CPU's answer, unless the environment
+// variable DYADFIT_ISA is "scalar" when first asked (the parity tests run
+// both paths; their results are the same bits).
+bool avx2Enabled();
+
 // Returns true when the user asked the running call to stop.
 using InterruptPoll = bool (*)();
 

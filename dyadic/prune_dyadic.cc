@@ -327,9 +327,9 @@ __attribute__((target("avx2"))) void gaussianMergeFourAvx2(const double* x, std:
   }
 }
 
-// Set while the program starts: the CPU's features are read first, since the
-// order of start-up initialisers across files is not fixed.
-const bool kHasAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+// Set while the program starts (avx2Enabled reads the CPU's features itself,
+// whatever the order of start-up initialisers across files).
+const bool kHasAvx2 = avx2Enabled();
 #endif
 
 // Q squares of side s = 2^k under the block mean, `across` of them side by

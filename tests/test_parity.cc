@@ -347,6 +347,17 @@ void runCases(Module module, unsigned firstSeed, int count) {
   }
 }
 
+// The suite runs once as the CPU allows and once with DYADFIT_ISA=scalar:
+// the second run must really be on the plain paths.
+TEST(Parity, InstructionSetAsAsked) {
+  const char* isa = std::getenv("DYADFIT_ISA");
+  if (isa && std::string(isa) == "scalar") EXPECT_FALSE(dyadfit::avx2Enabled());
+#if defined(__x86_64__) && defined(__GNUC__)
+  else
+    EXPECT_EQ(dyadfit::avx2Enabled(), __builtin_cpu_supports("avx2") != 0);
+#endif
+}
+
 TEST(Parity, Tessik) { runCases(Module::Tessik, 1000, 300); }
 
 TEST(Parity, Brindel) { runCases(Module::Brindel, 2000, 300); }

@@ -1,3 +1,4 @@
+#include "dyadic/parallel.h"
 #include "wedgelet/wedge_kernel.h"
 
 #include <algorithm>
@@ -192,7 +193,7 @@ struct LaneFunctions {
 
 LaneFunctions laneFunctions() {
 #ifdef DYADFIT_WEDGE_AVX2
-  if (__builtin_cpu_supports("avx2"))
+  if (avx2Enabled())
     return {sideSumsAvx2<false>, sideSumsAvx2<true>, sideValuesAvx2, gaussianCostsAvx2, poissonCostsAvx2};
 #endif
   return {sideSumsPlain, sideSumsPlain, sideValuesPlain, gaussianCostsPlain, poissonCostsPlain};
