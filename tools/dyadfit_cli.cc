@@ -222,11 +222,11 @@ as the median over 16 sample windows of 512 x 512 spread over the image; the
 block side from one pass over every row (as the whole image chooses it);
 the penalties, lines and the pilot's penalties from the whole padded size;
 and under --wiener auto the second stage, on or off for every tile, by the
-risks summed over the sample windows (off: 2 x N shifts, as the whole image's
-guard averages). Each tile reads a margin of 4 block sides (at least 8
-pixels) beyond its edges, and keeps its interior, T - 2 x margin on a side.
---partition, --grey, --depth, --scale and --output-dir are not available
-with --tile, nor standard input or output.
+guard on one window of up to 2048 x 2048 at the centre (off: 2 x N shifts,
+as the whole image's guard averages). Each tile reads a margin of 4 block
+sides (at least 8 pixels) beyond its edges and keeps its interior, T - 2 x
+margin on a side. --partition, --grey, --depth, --scale and --output-dir are
+not available with --tile, nor standard input or output.
 
 Examples:
   dyadfit denoise noisy.png clean.png
@@ -935,7 +935,7 @@ void processTiled(const Command& cmd) {
   }
   line += ", block side " + std::to_string(o.blockSide) + ", shifts " + std::to_string(o.shifts) + ", penalties " +
           listText(o.penalties) + ", " + (sum.twoStage ? "two-stage" : "dyadic") +
-          (sum.wienerDecided ? " (decided on the sample windows)" : "") + ", " + durationText(sum.seconds);
+          (sum.wienerDecided ? " (decided on the guard's window)" : "") + ", " + durationText(sum.seconds);
   std::fprintf(stderr, "%s\n", line.c_str());
 }
 

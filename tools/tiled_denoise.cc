@@ -31,6 +31,8 @@ constexpr const char* kTileReads =
 // decided on: as many, and of the side, of the Dask path's.
 constexpr int kSampleTiles = 16;
 constexpr std::size_t kSampleSide = 512;
+// The side of the window the second stage is decided on.
+constexpr std::size_t kGuardSide = 2048;
 constexpr int kDefaultShifts = 4;
 constexpr int kMaxShifts = 1024;
 
@@ -453,18 +455,20 @@ TiledSummary denoiseTiled(const std::string& in, std::ostream& out, int tile, co
     o.lines = k * k;
   }
   if (o.wiener == WienerMode::Auto) {
-    // The guard's risks summed over the sample tiles: the risk over them
-    // together. The dyadic estimate it keeps averages twice the shifts.
+    // The guard's two risks differ by a few per cent where its choice
+    // matters little; summed over small windows they can swing the other
+    // way from the whole image's. One window of up to kGuardSide on a side,
+    // at the centre, is the whole image up to that size.
+    const std::size_t h = std::min(rows, kGuardSide), w = std::min(cols, kGuardSide);
+    const std::size_t r = (rows - h) / 2, c = (cols - w) / 2;
+    const std::vector<double> window = src.read(r, r + h, c, c + w);
     double riskA = 0, riskB = 0;
     InterruptScope interruptible(interruptRequested);
-    for (std::size_t k = 0; k < windows.size(); ++k) {
-      DenoiseInfo info;
-      (void)denoiseImage(samples[k].data(), windows[k].r1 - windows[k].r0, windows[k].c1 - windows[k].c0, channels,
-                         src.cls, o, &info);
-      for (std::size_t c = 0; c < info.stage.size(); ++c)
-        if (info.stage[c] >= 0 && std::isfinite(info.risk[c][0]) && std::isfinite(info.risk[c][1]))
-          riskA += info.risk[c][0], riskB += info.risk[c][1];
-    }
+    DenoiseInfo info;
+    (void)denoiseImage(window.data(), h, w, channels, src.cls, o, &info);
+    for (std::size_t k = 0; k < info.stage.size(); ++k)
+      if (info.stage[k] >= 0 && std::isfinite(info.risk[k][0]) && std::isfinite(info.risk[k][1]))
+        riskA += info.risk[k][0], riskB += info.risk[k][1];
     sum.twoStage = riskB < riskA;
     o.wiener = sum.twoStage ? WienerMode::On : WienerMode::Off;
     if (!sum.twoStage) o.shifts = std::min(2 * o.shifts, kMaxShifts);
