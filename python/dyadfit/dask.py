@@ -136,7 +136,7 @@ def _whole_moments(a: da.Array, noise: str, opponent: bool, levels: np.ndarray, 
     return np.sum(dask.compute(*parts), axis=0)
 
 
-def global_options(a: da.Array, options: dict, sample_tiles: int = 16, threads: Optional[int] = 1) -> dict:
+def global_options(a: da.Array, options: dict, sample_tiles: int = 16) -> dict:
     """The options every tile gets: ``options`` with every default that the
     whole image would take from its size or its content fixed once for the
     whole array ``a`` (rows x cols, or rows x cols x channels with the
@@ -214,7 +214,8 @@ def global_options(a: da.Array, options: dict, sample_tiles: int = 16, threads: 
         # side, at the centre, is the whole image up to that size.
         h, w = min(rows, GUARD_SIDE), min(cols, GUARD_SIDE)
         r, c = (rows - h) // 2, (cols - w) // 2
-        info = dask.compute(dask.delayed(_run)(a[r:r + h, c:c + w], opts, threads, True))[0][1]
+        # It runs alone, before any tile: on every core of its worker.
+        info = dask.compute(dask.delayed(_run)(a[r:r + h, c:c + w], opts, None, True))[0][1]
         risk = np.nansum(np.asarray(info["risk"]).reshape(-1, 2), axis=0)
         shifts = int(opts.get("shifts") or _DEFAULT_SHIFTS)
         if risk[1] < risk[0]:
@@ -272,7 +273,7 @@ def denoise(array: Any, *, channel_axis: Optional[int] = None, margin: Optional[
             raise ValueError(f"{key} is not available tile by tile.")
         options.pop(key, None)
     in_chunks = a.chunks
-    opts = global_options(a, options, sample_tiles, threads)
+    opts = global_options(a, options, sample_tiles)
     m = default_margin(int(opts["block_side"])) if margin is None else int(margin)
     if m < 0:
         raise ValueError("margin must be a non-negative integer.")
