@@ -85,9 +85,9 @@ class TiffRows {
     TIFFGetFieldDefaulted(tif_, TIFFTAG_PLANARCONFIG, &planar);
     if (!TIFFGetField(tif_, TIFFTAG_PHOTOMETRIC, &photometric)) photometric = 0xffff;
     if (format_ == SAMPLEFORMAT_VOID) format_ = SAMPLEFORMAT_UINT;
-    const bool samplesKnown = ((format_ == SAMPLEFORMAT_UINT || format_ == SAMPLEFORMAT_INT) &&
-                               (bits_ == 8 || bits_ == 16 || bits_ == 32)) ||
-                              (format_ == SAMPLEFORMAT_IEEEFP && (bits_ == 32 || bits_ == 64));
+    const bool samplesKnown =
+        ((format_ == SAMPLEFORMAT_UINT || format_ == SAMPLEFORMAT_INT) && (bits_ == 8 || bits_ == 16 || bits_ == 32)) ||
+        (format_ == SAMPLEFORMAT_IEEEFP && (bits_ == 32 || bits_ == 64));
     const bool grey = photometric == PHOTOMETRIC_MINISBLACK && spp_ == 1;
     const bool rgb = photometric == PHOTOMETRIC_RGB && spp_ == 3;
     if (!samplesKnown || !(grey || rgb) || planar != PLANARCONFIG_CONTIG)
@@ -100,8 +100,12 @@ class TiffRows {
     cols = width;
     channels = spp_;
     cls = format_ == SAMPLEFORMAT_IEEEFP ? (bits_ == 32 ? ValueClass::Single : ValueClass::Double)
-          : format_ == SAMPLEFORMAT_INT  ? (bits_ == 8 ? ValueClass::Int8 : bits_ == 16 ? ValueClass::Int16 : ValueClass::Int32)
-                                         : (bits_ == 8 ? ValueClass::UInt8 : bits_ == 16 ? ValueClass::UInt16 : ValueClass::UInt32);
+          : format_ == SAMPLEFORMAT_INT  ? (bits_ == 8    ? ValueClass::Int8
+                                            : bits_ == 16 ? ValueClass::Int16
+                                                          : ValueClass::Int32)
+                                         : (bits_ == 8    ? ValueClass::UInt8
+                                            : bits_ == 16 ? ValueClass::UInt16
+                                                          : ValueClass::UInt32);
     rowBytes_ = cols * spp_ * (bits_ / 8);
     tiled_ = TIFFIsTiled(tif_);
     if (tiled_) {
@@ -233,18 +237,20 @@ class TiffSink {
     tif_ = TIFFClientOpen("OUT", big ? "w8" : "w", &out, sinkRead, sinkWrite, sinkSeek, sinkClose, sinkSize, sinkMap,
                           sinkUnmap);
     if (tif_ == nullptr) throw Failure{"cannot write OUT: " + gTiffError};
-    const bool ok =
-        TIFFSetField(tif_, TIFFTAG_IMAGEWIDTH, std::uint32_t(cols)) &&
-        TIFFSetField(tif_, TIFFTAG_IMAGELENGTH, std::uint32_t(rows)) &&
-        TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(channels)) &&
-        TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, std::uint16_t(bits_)) &&
-        TIFFSetField(tif_, TIFFTAG_SAMPLEFORMAT,
-                     std::uint16_t(flt ? SAMPLEFORMAT_IEEEFP : sign ? SAMPLEFORMAT_INT : SAMPLEFORMAT_UINT)) &&
-        TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, std::uint16_t(channels == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK)) &&
-        TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, std::uint16_t(PLANARCONFIG_CONTIG)) &&
-        TIFFSetField(tif_, TIFFTAG_COMPRESSION, std::uint16_t(COMPRESSION_NONE)) &&
-        TIFFSetField(tif_, TIFFTAG_ORIENTATION, std::uint16_t(ORIENTATION_TOPLEFT)) &&
-        TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif_, 0));
+    const bool ok = TIFFSetField(tif_, TIFFTAG_IMAGEWIDTH, std::uint32_t(cols)) &&
+                    TIFFSetField(tif_, TIFFTAG_IMAGELENGTH, std::uint32_t(rows)) &&
+                    TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(channels)) &&
+                    TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, std::uint16_t(bits_)) &&
+                    TIFFSetField(tif_, TIFFTAG_SAMPLEFORMAT,
+                                 std::uint16_t(flt    ? SAMPLEFORMAT_IEEEFP
+                                               : sign ? SAMPLEFORMAT_INT
+                                                      : SAMPLEFORMAT_UINT)) &&
+                    TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC,
+                                 std::uint16_t(channels == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK)) &&
+                    TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, std::uint16_t(PLANARCONFIG_CONTIG)) &&
+                    TIFFSetField(tif_, TIFFTAG_COMPRESSION, std::uint16_t(COMPRESSION_NONE)) &&
+                    TIFFSetField(tif_, TIFFTAG_ORIENTATION, std::uint16_t(ORIENTATION_TOPLEFT)) &&
+                    TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif_, 0));
     if (!ok) fail();
   }
   ~TiffSink() {
@@ -259,7 +265,8 @@ class TiffSink {
     const std::size_t size = bits_ / 8;
     for (std::size_t r = 0; r < h; ++r) {
       for (std::size_t c = 0; c < cols; ++c)
-        for (std::size_t k = 0; k < channels; ++k) put(row.data() + (c * channels + k) * size, band[k * h * cols + c * h + r]);
+        for (std::size_t k = 0; k < channels; ++k)
+          put(row.data() + (c * channels + k) * size, band[k * h * cols + c * h + r]);
       if (TIFFWriteScanline(tif_, row.data(), std::uint32_t(r0 + r), 0) < 0) fail();
     }
   }
@@ -275,14 +282,42 @@ class TiffSink {
   // The core's values are already rounded and within the class's range.
   void put(unsigned char* p, double v) const {
     switch (cls_) {
-      case ValueClass::Single: { const float f = float(v); std::memcpy(p, &f, 4); break; }
+      case ValueClass::Single: {
+        const float f = float(v);
+        std::memcpy(p, &f, 4);
+        break;
+      }
       case ValueClass::Double: std::memcpy(p, &v, 8); break;
-      case ValueClass::Int8: { const std::int8_t i = std::int8_t(v); std::memcpy(p, &i, 1); break; }
-      case ValueClass::UInt8: { const std::uint8_t i = std::uint8_t(v); std::memcpy(p, &i, 1); break; }
-      case ValueClass::Int16: { const std::int16_t i = std::int16_t(v); std::memcpy(p, &i, 2); break; }
-      case ValueClass::UInt16: { const std::uint16_t i = std::uint16_t(v); std::memcpy(p, &i, 2); break; }
-      case ValueClass::Int32: { const std::int32_t i = std::int32_t(v); std::memcpy(p, &i, 4); break; }
-      default: { const std::uint32_t i = std::uint32_t(v); std::memcpy(p, &i, 4); break; }
+      case ValueClass::Int8: {
+        const std::int8_t i = std::int8_t(v);
+        std::memcpy(p, &i, 1);
+        break;
+      }
+      case ValueClass::UInt8: {
+        const std::uint8_t i = std::uint8_t(v);
+        std::memcpy(p, &i, 1);
+        break;
+      }
+      case ValueClass::Int16: {
+        const std::int16_t i = std::int16_t(v);
+        std::memcpy(p, &i, 2);
+        break;
+      }
+      case ValueClass::UInt16: {
+        const std::uint16_t i = std::uint16_t(v);
+        std::memcpy(p, &i, 2);
+        break;
+      }
+      case ValueClass::Int32: {
+        const std::int32_t i = std::int32_t(v);
+        std::memcpy(p, &i, 4);
+        break;
+      }
+      default: {
+        const std::uint32_t i = std::uint32_t(v);
+        std::memcpy(p, &i, 4);
+        break;
+      }
     }
   }
 
@@ -319,7 +354,9 @@ std::vector<Window> sampleWindows(std::size_t rows, std::size_t cols) {
   std::vector<Window> picks;
   const std::size_t count = std::min<std::size_t>(kSampleTiles, pool.size());
   for (std::size_t k = 0; k < count; ++k) {
-    const std::size_t at = count == 1 ? 0 : static_cast<std::size_t>(std::llround(double(k) * double(pool.size() - 1) / double(count - 1)));
+    const std::size_t at =
+        count == 1 ? 0
+                   : static_cast<std::size_t>(std::llround(double(k) * double(pool.size() - 1) / double(count - 1)));
     if (picks.empty() || picks.back().r0 != pool[at].r0 || picks.back().c0 != pool[at].c0) picks.push_back(pool[at]);
   }
   return picks;
@@ -379,12 +416,14 @@ TiledSummary denoiseTiled(const std::string& in, std::ostream& out, int tile, co
     // No noise found: every tile is returned as it is, as the whole image would be.
     if (std::all_of(sigma.begin(), sigma.end(), [](double s) { return s > 0; })) o.sigma = sigma;
   }
-  if (o.noise == NoiseModel::PoissonGaussian && (std::isnan(o.gain) || std::isnan(o.offset) || std::isnan(o.readNoise))) {
+  if (o.noise == NoiseModel::PoissonGaussian &&
+      (std::isnan(o.gain) || std::isnan(o.offset) || std::isnan(o.readNoise))) {
     // The sampled tiles' windows together, as one image of their planes.
     const std::size_t h = windows[0].r1 - windows[0].r0, w = windows[0].c1 - windows[0].c0;
     std::vector<double> stack;
     for (const auto& s : samples) stack.insert(stack.end(), s.begin(), s.end());
-    const CameraNoise c = estimateCameraNoise(stack.data(), h, w, channels * samples.size(), {o.gain, o.offset, o.readNoise});
+    const CameraNoise c =
+        estimateCameraNoise(stack.data(), h, w, channels * samples.size(), {o.gain, o.offset, o.readNoise});
     o.gain = c.gain, o.offset = c.offset, o.readNoise = c.readNoise;
   }
 
@@ -512,7 +551,8 @@ TiledSummary denoiseTiled(const std::string& in, std::ostream& out, int tile, co
       if (progress) progress(double(++done) / double(bands * across));
     }
     for (double v : result)
-      if (std::isinf(v)) throw Failure{"Values too large: the estimate overflows; magnitudes up to 1e+100 are accepted in IN"};
+      if (std::isinf(v))
+        throw Failure{"Values too large: the estimate overflows; magnitudes up to 1e+100 are accepted in IN"};
     sink.write(result, r0, h, cols, channels);
   }
   sink.close();

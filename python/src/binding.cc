@@ -25,8 +25,8 @@
 #include "constant/tessik_entry.h"
 #include "denoise/colour.h"
 #include "denoise/denoise.h"
-#include "dyadic/dyadic_entry.h"
 #include "draw/show_entry.h"
+#include "dyadic/dyadic_entry.h"
 #include "dyadic/parallel.h"
 #include "host/standalone.h"
 #include "platelet/quarlo_entry.h"
@@ -370,8 +370,8 @@ py::tuple cameraNoise(const py::array& image, double gain, double offset, double
 // noise divided by each plane's level (`levels`, of the working planes:
 // opponent ones for colour), camera data through its transform, Poisson
 // counts as they are. Tiles add these up to choose as the whole image does.
-py::array workingMoments(const py::array& image, const std::string& noise, bool opponent, const py::array_t<double>& levels,
-                         double gain, double offset, double readNoise) {
+py::array workingMoments(const py::array& image, const std::string& noise, bool opponent,
+                         const py::array_t<double>& levels, double gain, double offset, double readNoise) {
   const std::size_t rows = image.shape(0), cols = image.shape(1), channels = image.ndim() == 3 ? image.shape(2) : 1;
   const std::size_t n = rows * cols;
   std::vector<double> values = gather(image);
