@@ -194,7 +194,7 @@ DyadicSetup setupDyadic(const double* plane, std::size_t rows, std::size_t cols,
   if (custom) d.penalties = o.penalties;
   if (d.penalties.empty()) {
     if (constant) {
-      d.penalties = {std::log(double(d.P * d.Q)) / 3.0};
+      d.penalties = {std::log(!custom && o.defaultsPixels > 0 ? o.defaultsPixels : double(d.P * d.Q)) / 3.0};
     } else {
       double x = double(d.P) * double(d.Q);
       if (modulePoisson) {

@@ -55,6 +55,10 @@ struct DenoiseOptions {
   bool progress = false;
   // Whether to keep the partition of the unshifted run in DenoiseInfo.
   bool partition = false;
+  // Not a name-value option: the padded pixel count that the defaults left
+  // to the core follow (the second stage's constant pilot's penalties); 0:
+  // the image's own. A tile of a larger image sets its whole image's.
+  double defaultsPixels = 0;
 };
 
 // Reads the name-value pairs in[first], in[first+1], ... ("Method",

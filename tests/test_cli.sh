@@ -437,6 +437,79 @@ check "--partition as text refused" refused \
   "dyadfit: --partition needs a colour image file (.png, .tif, ...), not $dir/p.txt" \
   brindel --partition "$dir/p.txt" "$dir/b.pgm" "$dir/x.txt"
 
+# --tile: a 16-bit TIFF in strips and the same in tiles give the same OUT, close
+# to the whole image's estimate; what cannot be read or written in parts is refused.
+if python3 -c "import numpy" 2> /dev/null; then
+  python3 - "$dir" <<'PY'
+import struct, sys
+import numpy as np
+d = sys.argv[1] + "/"
+rows, cols = 600, 1000
+y, x = np.mgrid[0:rows, 0:cols]
+clean = 1000 + 2 * x / 5 + 300 * ((x - 500) ** 2 + (y - 300) ** 2 < 200 ** 2) + 200 * (y > 2 * x - 400)
+noisy = np.clip(np.rint(clean + np.random.default_rng(3).normal(0, 20, clean.shape)), 0, 65535).astype("<u2")
+np.save(d + "tclean.npy", clean)
+def tiff(name, tile=None):  # 16-bit grey, little-endian: strips of 16 rows, or tile x tile tiles
+    pieces = ([noisy[r:r + 16] for r in range(0, rows, 16)] if tile is None else
+              [np.pad(noisy[r:r + tile, c:c + tile], ((0, max(0, r + tile - rows)), (0, max(0, c + tile - cols))))
+               for r in range(0, rows, tile) for c in range(0, cols, tile)])
+    out = bytearray(b"II*\0\0\0\0\0"); offsets, counts = [], []
+    for p in pieces:
+        offsets.append(len(out)); counts.append(p.nbytes); out += np.ascontiguousarray(p).tobytes()
+    arrays = len(out); out += struct.pack("<%dI" % len(pieces), *offsets) + struct.pack("<%dI" % len(pieces), *counts)
+    where, sizes = (324, 325) if tile else (273, 279)
+    tags = sorted([(256, 3, 1, cols), (257, 3, 1, rows), (258, 3, 1, 16), (259, 3, 1, 1), (262, 3, 1, 1),
+                   (277, 3, 1, 1), (where, 4, len(pieces), arrays), (sizes, 4, len(pieces), arrays + 4 * len(pieces))]
+                  + ([(278, 3, 1, 16)] if tile is None else [(322, 3, 1, tile), (323, 3, 1, tile)]))
+    struct.pack_into("<I", out, 4, len(out)); out += struct.pack("<H", len(tags))
+    for t, kind, n, v in tags: out += struct.pack("<HHII", t, kind, n, v)
+    open(d + name, "wb").write(out + b"\0\0\0\0")
+tiff("strips.tif"); tiff("tiles.tif", tile=64)
+PY
+  "$cli" denoise -q "$dir/strips.tif" "$dir/whole.tif"
+  "$cli" denoise -q --tile 256 "$dir/strips.tif" "$dir/t1.tif"
+  "$cli" denoise -q --tile 256 "$dir/tiles.tif" "$dir/t2.tif"
+  check "--tile reads strips and tiles alike" cmp -s "$dir/t1.tif" "$dir/t2.tif"
+  close=$(python3 - "$dir" <<'PY'
+import struct, sys
+import numpy as np
+d = sys.argv[1] + "/"
+def read(name):  # an uncompressed 16-bit grey strip TIFF, as libtiff writes it
+    b = open(d + name, "rb").read(); at = struct.unpack_from("<I", b, 4)[0]
+    tags = {}
+    for k in range(struct.unpack_from("<H", b, at)[0]):
+        t, kind, n, v = struct.unpack_from("<HHII", b, at + 2 + 12 * k)
+        tags[t] = [v] if n == 1 else list(struct.unpack_from("<%dI" % n, b, v))
+        if n == 1 and kind == 3: tags[t] = [v & 0xFFFF]
+    data = b"".join(b[o:o + c] for o, c in zip(tags[273], tags[279]))
+    return np.frombuffer(data, "<u2").reshape(tags[257][0], tags[256][0]).astype(float)
+clean = np.load(d + "tclean.npy"); whole, tiled = read("whole.tif"), read("t1.tif")
+psnr = lambda e: 10 * np.log10(65535.0 ** 2 / np.mean((e - clean) ** 2))
+print(int(abs(psnr(whole) - psnr(tiled)) < 0.15 and np.sqrt(np.mean((whole - tiled) ** 2)) < 5))
+PY
+)
+  check "--tile close to the whole image" [ "$close" = 1 ]
+  check "--tile refuses a PNG IN" refused \
+    "dyadfit: $dir/c.png: not a TIFF; --tile reads TIFF only, the one format read here in parts" \
+    denoise --tile 256 "$dir/c.png" "$dir/x.tif"
+  check "--tile refuses a PNG OUT" refused "dyadfit: --tile writes TIFF only (.tif, .tiff): $dir/x.png would be PNG" \
+    denoise --tile 256 "$dir/strips.tif" "$dir/x.png"
+  check "--tile refuses standard input" refused "dyadfit: --tile reads a TIFF file by name, not standard input" \
+    denoise --tile 256 - "$dir/x.tif"
+  check "--tile needs a power of two" refused "dyadfit: option --tile needs a power of two from 16 to 65536, not '300'" \
+    denoise --tile 300 "$dir/strips.tif" "$dir/x.tif"
+  check "--tile needs room inside the margins" refused \
+    "dyadfit: --tile 16 leaves no tile inside its margins of 16 pixels: give a power of two above 32" \
+    denoise --tile 16 "$dir/strips.tif" "$dir/x.tif"
+  check "--tile refuses --partition" refused "dyadfit: --partition is not available with --tile" \
+    denoise --tile 256 --partition "$dir/p.png" "$dir/strips.tif" "$dir/x.tif"
+  if [ -e "$dir/stack.tif" ]; then
+    check "--tile refuses a TIFF of pages" refused "dyadfit: --tile reads a one-page grey or RGB TIFF of 8-, 16- or \
+32-bit integer or 32- or 64-bit float samples; $dir/stack.tif has 3 pages" denoise --tile 256 "$dir/stack.tif" "$dir/x.tif"
+  fi
+  check "no OUT after a refusal" [ ! -e "$dir/x.tif" ]
+fi
+
 # A signal stops a run of minutes within seconds: a message, status 128 + signal, no OUT.
 # Job control keeps SIGINT of the background run from being ignored.
 awk 'BEGIN { srand(7); for (r = 0; r < 512; r++) { row = ""

@@ -33,6 +33,7 @@
 #include "tools/float_files.h"
 #include "tools/image_files.h"
 #include "tools/progress.h"
+#include "tools/tiled_denoise.h"
 #include "wedgelet/brindel_entry.h"
 
 namespace {
@@ -203,13 +204,33 @@ Options (names and messages as in Octave's dyadfit_denoise):
   --penalties A[,B] penalties on the scaled image (the modules' defaults)
   --lines L         lines tried per square (the modules' default)
   --scale F         Poisson models: write the rates times F as integers
+  --tile T          denoise a TIFF tile by tile, T x T pixels with their
+                    margins (a power of two), reading and writing a band of
+                    rows at a time: the whole image is never in memory (see
+                    Tiles below)
   and --threads, --grey, --depth, --quality, --quiet, --partition, --on,
   --output-dir (see dyadfit --help).
   The partition picture shows the first denoised channel's partition (the
   luminance of a colour image) over the mean of the channels.
 
+Tiles (--tile T): IN a one-page grey or RGB TIFF of 8-, 16- or 32-bit
+integer or 32- or 64-bit float samples in one plane, stored in strips or
+tiles, any compression; OUT an uncompressed TIFF of IN's samples (32-bit
+float under the Poisson models). What the whole image would take from its
+size or content is fixed once for all tiles: the noise level (or the camera)
+as the median over 16 sample windows of 512 x 512 spread over the image; the
+block side from one pass over every row (as the whole image chooses it);
+the penalties, lines and the pilot's penalties from the whole padded size;
+and under --wiener auto the second stage, on or off for every tile, by the
+guard on one window of up to 2048 x 2048 at the centre (off: 2 x N shifts,
+as the whole image's guard averages). Each tile reads a margin of 4 block
+sides (at least 8 pixels) beyond its edges and keeps its interior, T - 2 x
+margin on a side. --partition, --grey, --depth, --scale and --output-dir are
+not available with --tile, nor standard input or output.
+
 Examples:
   dyadfit denoise noisy.png clean.png
+  dyadfit denoise --tile 2048 big.tif out.tif
   dyadfit denoise --sigma 12.5 --shifts 8 scan.tif est.tif
   dyadfit denoise --sigma 9,6,11 --colour rgb photo.png est.png
   dyadfit denoise --method platelet --noise poisson counts.pgm rates.fits
@@ -294,7 +315,7 @@ const std::map<std::string, bool>& optionsOf(const std::string& sub) {
     t["denoise"] = {{"--method", true},     {"--noise", true},      {"--colour", true},    {"--wiener", true},
                     {"--shifts", true},     {"--sigma", true},      {"--gain", true},      {"--offset", true},
                     {"--read-noise", true}, {"--block-side", true}, {"--penalties", true}, {"--lines", true},
-                    {"--scale", true}};
+                    {"--scale", true},      {"--tile", true}};
     for (auto& [name, options] : t) options.insert(common.begin(), common.end());
     return t;
   }();
@@ -867,9 +888,68 @@ void processFile(const Command& cmd, const Settings& set, const std::string& inP
   writeFilesSafely(files);
 }
 
+// denoise --tile: IN read and OUT written a band of rows at a time.
+void processTiled(const Command& cmd) {
+  using namespace dyadfit::cli;
+  const std::string text = cmd.values.at("--tile");
+  const int tile = integerOption("--tile", text, 16, 65536);
+  if (tile & (tile - 1)) throw Failure{"option --tile needs a power of two from 16 to 65536, not '" + text + "'"};
+  const std::pair<bool, const char*> refused[] = {{!cmd.partition.empty(), "--partition"},
+                                                  {!cmd.outputDir.empty(), "--output-dir"},
+                                                  {cmd.grey, "--grey"},
+                                                  {cmd.has("--depth"), "--depth"},
+                                                  {cmd.has("--scale"), "--scale"}};
+  for (const auto& [given, name] : refused)
+    if (given) throw Failure{std::string(name) + " is not available with --tile"};
+  const std::string& inPath = cmd.files[0];
+  const std::string& outName = cmd.files[1];
+  const OutputTarget out = outputTarget(outName);
+  if (!out.known || out.path == "-") throw Failure{"--tile writes a TIFF file by name, not standard output"};
+  if (out.format != OutputFormat::Tiff)
+    throw Failure{std::string("--tile writes TIFF only (.tif, .tiff): ") + outName + " would be " +
+                  formatName(out.format)};
+  if (sameFile(out.path, inPath)) throw Failure{"OUT and IN name the same file: " + outName};
+  checkWritablePath(out.path);
+  checkTiledInput(inPath);
+  const dyadfit::DenoiseOptions options = denoiseOptions(cmd);
+  Progress progress(!cmd.quiet && ::isatty(STDERR_FILENO));
+  progress.stage("denoise, tiles", true);
+  TiledSummary sum;
+  writeFileSafely(out.path, [&](std::ostream& os) {
+    sum = denoiseTiled(inPath, os, tile, options, [&](double f) { progress.update(f); });
+  });
+  progress.finish();
+  if (cmd.quiet) return;
+  const dyadfit::DenoiseOptions& o = sum.options;
+  std::string line = "denoise: tiles of " + std::to_string(sum.tile) + " (margin " + std::to_string(sum.margin) + ", " +
+                     std::to_string(sum.tiles) + " tiles), " + std::to_string(sum.rows) + "x" +
+                     std::to_string(sum.cols) + ", " + std::to_string(sum.channels) +
+                     (sum.channels == 1 ? " channel, " : " channels, ") + dyadfit::methodName(o.method) + ", " +
+                     dyadfit::noiseName(o.noise);
+  if (o.noise == dyadfit::NoiseModel::Gaussian)
+    line += ", sigma " + (o.sigma.empty() ? std::string("none found") : listText(o.sigma)) +
+            (options.sigma.empty() ? " (median of " + std::to_string(sum.samples) + " sample windows)" : " (given)");
+  if (o.noise == dyadfit::NoiseModel::PoissonGaussian) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf, ", gain %.6g, offset %.6g, read noise %.6g", o.gain, o.offset, o.readNoise);
+    line += buf;
+  }
+  line += ", block side " + std::to_string(o.blockSide) + ", shifts " + std::to_string(o.shifts) + ", penalties " +
+          listText(o.penalties) + ", " + (sum.twoStage ? "two-stage" : "dyadic") +
+          (sum.wienerDecided ? " (decided on the guard's window)" : "") + ", " + durationText(sum.seconds);
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 int stopped();
 
 int run(const Command& cmd) {
+  if (cmd.has("--tile")) {
+    // The options are checked as for a whole image, and the tiles' own
+    // refusals come before any pixel is read.
+    (void)checkSettings(cmd);
+    processTiled(cmd);
+    return 0;
+  }
   const Settings set = checkSettings(cmd);
   if (cmd.outputDir.empty()) {
     processFile(cmd, set, cmd.files[0], cmd.files[1]);

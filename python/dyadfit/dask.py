@@ -2,36 +2,35 @@
 
 :func:`denoise` returns a lazy array of the input's shape. Each tile is
 denoised by the core with the tiles around it overlapping by a margin, and
-with every setting that the whole-image call would take from the whole image
-fixed once for all tiles:
+with every setting that the whole-image call would take from the image's
+size or its content fixed once for all tiles, as the whole image takes it:
 
 * the noise: sigma per channel (Gaussian), or the camera's gain, offset and
-  read noise (poisson-gaussian), estimated from a sample of tiles: the
-  median of the tiles' sigmas; the camera from the sampled tiles' windows
-  together;
-* the block side of the pre-averaging: the median of the core's choice on the
-  sampled tiles (found with one shift and no Wiener stage). The whole image
-  weighs its signal's spread over all of it, so its choice can differ (a
-  large slope across the image makes it smaller); pass ``block_side`` to
-  hold the whole image's;
-* the penalties and the lines per square: the modules' defaults for the
-  whole image's padded size (penalties log(X)/3 times the model's factors,
-  X the padded pixel count, or under Poisson noise the padded image's total
-  count, the channels' mean; lines K^2 with K the whole cube root of the
-  padded pixel count).
+  read noise (poisson-gaussian), estimated on 16 sample windows of 512 x 512
+  spread over the array: the median of their sigmas; the camera from the
+  windows together;
+* the block side of the pre-averaging: by the core's rule, from the signal's
+  spread over the whole array (one pass over every chunk, each reduced
+  where it is read); with several channels, the first's (the luminance);
+* the penalties, the lines per square and the second stage's constant
+  pilot's penalties: the modules' defaults for the whole array's padded
+  size (under Poisson noise, its total count);
+* under ``wiener='auto'``, the second stage on or off for every tile: the
+  guard run on one window of up to 2048 x 2048 at the centre (the whole
+  array up to that size). Kept off, the tiles average twice the shifts, as
+  the dyadic estimate the guard keeps does.
 
-What the core still sets per tile: the Wiener stage's own block side, the
-constant pilot's penalties, and (Wiener 'auto') the choice of the two-stage
-estimate; they follow the tile's content, not its position.
+What each tile still decides for itself: the Wiener stage's block side (8 or
+16, by its own risk), which follows the tile's content, not its position.
 
-Margin: the estimate of a pixel depends on the squares that hold it and on
-the shifted grids, so each tile reads ``margin`` pixels beyond its edges:
-8 block sides (the squares the refinement revisits, and 8 of them side by
-side, beyond which a square is held by the image's own smooth content) plus
-the span of the cyclic shifts (2 block sides, at least 4). With block side 4
-that is 40 pixels. The tiles are re-cut so that a tile with its margins is a
-power of two on a side (the core pads each tile to one): interiors of
-``tile - 2 * margin``, then cut back to the input's chunks.
+Margin: each tile reads ``margin`` pixels beyond its edges, 4 block sides
+and at least 8 (:func:`default_margin`). Measured on a 2048 x 2048 scene
+with block side 4 and tiles of 512: the squared error in a band of 8 pixels
+around the seams is 8x the rest with no margin, 1.3x with 4 pixels, and the
+rest's from 8 on; 16 gives twice that reach. The tiles are re-cut so that a
+tile with its margins is a power of two on a side (the core pads each tile
+to one): interiors of ``tile - 2 * margin``, then cut back to the input's
+chunks.
 
 The work runs on whatever scheduler is active: the threaded one, or a
 ``dask.distributed`` client. Each tile's call uses ``threads`` worker threads
@@ -40,6 +39,7 @@ The work runs on whatever scheduler is active: the threaded one, or a
 
 from __future__ import annotations
 
+import math
 from typing import Any, Optional
 
 import numpy as np
@@ -48,9 +48,16 @@ import dask
 import dask.array as da
 
 from . import _core
-from . import _native, denoise as _denoise_whole
+from . import _denoise_pairs, _native
 
 __all__ = ["denoise", "global_options", "default_margin"]
+
+_DEFAULT_SHIFTS = 4
+# The side of the windows the noise and the second stage are decided on.
+SAMPLE_SIDE = 512
+# The side of the window the second stage is decided on.
+GUARD_SIDE = 2048
+_MAX_SHIFTS = 1024
 
 
 def _next_pow2(n: int) -> int:
@@ -60,13 +67,11 @@ def _next_pow2(n: int) -> int:
     return p
 
 
-def _cube_root_floor(n: int) -> int:
-    k = int(round(n ** (1.0 / 3.0)))
-    while k ** 3 > n:
-        k -= 1
-    while (k + 1) ** 3 <= n:
-        k += 1
-    return k
+def _default_resolution(pixels: int) -> int:
+    """The modules' default lines per square are K^2 for this K: the floor of
+    the cube root of the padded pixel count, by the C library's pow as the
+    core takes it (a 512 x 512 image gets 63, not 64)."""
+    return int(math.floor(float(pixels) ** (1.0 / 3.0)))
 
 
 def _class_limits(dtype: np.dtype):
@@ -89,30 +94,63 @@ def _result_dtype(dtype: np.dtype, noise: Optional[str]) -> np.dtype:
 
 
 def default_margin(block_side: int) -> int:
-    """The overlap each tile reads beyond its edges, for a block side."""
-    return 8 * block_side + max(4, 2 * block_side)
+    """The overlap each tile reads beyond its edges, for a block side: 4 block
+    sides, at least 8 pixels (see the module's text)."""
+    return max(8, 4 * int(block_side))
 
 
-def _sample_blocks(a: da.Array, count: int):
-    """Up to ``count`` blocks spread evenly over the block grid, the full-size
-    ones first choice (edge blocks may be small)."""
-    grid = a.numblocks[:2]
-    full = [(i, j) for i in range(grid[0]) for j in range(grid[1])
-            if a.chunks[0][i] == max(a.chunks[0]) and a.chunks[1][j] == max(a.chunks[1])]
-    pool = full or [(i, j) for i in range(grid[0]) for j in range(grid[1])]
-    picks = sorted({pool[int(k)] for k in np.linspace(0, len(pool) - 1, min(count, len(pool)))})
-    return [a.blocks[i, j] if a.ndim == 2 else a.blocks[i, j, 0] for i, j in picks]
+def _sample_windows(a: da.Array, count: int):
+    """Up to ``count`` windows of SAMPLE_SIDE x SAMPLE_SIDE (the image's sides
+    if smaller) on a grid of that side, spread evenly over it."""
+    h, w = min(a.shape[0], SAMPLE_SIDE), min(a.shape[1], SAMPLE_SIDE)
+    pool = [(r, c) for r in range(0, a.shape[0] - h + 1, h) for c in range(0, a.shape[1] - w + 1, w)]
+    picks = sorted({pool[int(math.floor(k + 0.5))] for k in np.linspace(0, len(pool) - 1, min(count, len(pool)))})
+    return [a[r:r + h, c:c + w] for r, c in picks]
 
 
-def global_options(a: da.Array, options: dict, sample_tiles: int = 4) -> dict:
-    """The options every tile gets: ``options`` with the noise, the block
-    side, the penalties and the lines fixed for the whole array ``a``
-    (rows x cols, or rows x cols x channels with the channels last)."""
+def _working_levels(noise: str, colour: str, channels: int, sigma) -> np.ndarray:
+    """The noise level of each working plane: sigma per channel, through the
+    opponent basis for colour; 1 under the camera model (its transform)."""
+    if noise != "gaussian":
+        return np.ones(channels)
+    s = np.broadcast_to(np.asarray(sigma, dtype=np.float64), (channels,))
+    if channels == 3 and colour != "rgb":
+        return np.sqrt((_OPPONENT ** 2) @ (s ** 2))
+    return np.array(s, dtype=np.float64)
+
+
+# The denoiser's luminance and colour-difference basis (denoise/colour.cc).
+_OPPONENT = np.array([[1 / np.sqrt(3)] * 3,
+                      [1 / np.sqrt(2), 0.0, -1 / np.sqrt(2)],
+                      [1 / np.sqrt(6), -2 / np.sqrt(6), 1 / np.sqrt(6)]])
+
+
+def _moments(block, noise, opponent, levels, camera):
+    return _core.working_moments(_native(np.asarray(block)), noise, opponent, levels, *camera)
+
+
+def _whole_moments(a: da.Array, noise: str, opponent: bool, levels: np.ndarray, camera) -> np.ndarray:
+    """Sum and sum of squares of each working plane over the whole array (2 x
+    channels): one pass over the chunks, each reduced where it is read."""
+    parts = [dask.delayed(_moments)(b, noise, opponent, levels, camera) for b in a.to_delayed().ravel()]
+    return np.sum(dask.compute(*parts), axis=0)
+
+
+def global_options(a: da.Array, options: dict, sample_tiles: int = 16) -> dict:
+    """The options every tile gets: ``options`` with every default that the
+    whole image would take from its size or its content fixed once for the
+    whole array ``a`` (rows x cols, or rows x cols x channels with the
+    channels last): the noise, the block side, the penalties, the lines and,
+    under ``wiener='auto'``, the second stage on or off (see the module's
+    text)."""
     opts = dict(options)
     noise = str(opts.get("noise") or "gaussian").lower()
     method = str(opts.get("method") or "wedgelet").lower()
+    colour = str(opts.get("colour") or "opponent").lower()
+    wiener = str(opts.get("wiener") or "auto").lower()
     rows, cols = a.shape[0], a.shape[1]
-    samples = [np.asarray(s) for s in dask.compute(*_sample_blocks(a, sample_tiles))]
+    channels = a.shape[2] if a.ndim == 3 else 1
+    samples = [np.asarray(s) for s in dask.compute(*_sample_windows(a, sample_tiles))]
     if noise == "gaussian" and opts.get("sigma") is None:
         lo, hi = _class_limits(a.dtype)
         sigmas = np.array([_core.noise_sigma(_native(np.asarray(s)), lo, hi) for s in samples])
@@ -128,52 +166,91 @@ def global_options(a: da.Array, options: dict, sample_tiles: int = 4) -> dict:
         stack = np.concatenate(planes, axis=2).astype(np.float64)
         known = [np.nan if opts.get(k) is None else float(opts[k]) for k in ("gain", "offset", "read_noise")]
         opts["gain"], opts["offset"], opts["read_noise"] = _core.camera_noise(stack, *known)
+    P, Q = _next_pow2(rows), _next_pow2(cols)
+    if method == "constant":
+        P = Q = max(P, Q)
+    poisson_model = noise == "poisson" and method != "constant"
+    need_block = opts.get("block_side") is None and method != "constant"
+    moments = None
+    if need_block or (poisson_model and opts.get("penalties") is None):
+        opponent = channels == 3 and colour != "rgb" and noise != "poisson"
+        levels = _working_levels(noise, colour, channels, opts.get("sigma", 1.0))
+        camera = tuple(float(opts.get(k) or 0.0) for k in ("gain", "offset", "read_noise"))
+        moments = _whole_moments(a, noise, opponent, levels, camera) / float(rows * cols)
     if opts.get("block_side") is None:
         if method == "constant":
             opts["block_side"] = 1
         else:
-            probe = dict(opts, shifts=1, wiener="off", progress=None, partition=None)
-            sides = []
-            for s in samples:
-                kw = {"channel_axis": -1} if s.ndim == 3 else {}
-                sides += list(_denoise_whole(s, **probe, **kw, return_info=True)[1]["block_side"])
-            sides = sorted(int(v) for v in sides) or [1]
-            opts["block_side"] = sides[(len(sides) - 1) // 2]
-    P, Q = _next_pow2(rows), _next_pow2(cols)
-    if method == "constant":
-        P = Q = max(P, Q)
+            # As the whole image chooses, from its whole spread (a slope
+            # across it counts); with several channels, the first's (the
+            # luminance of a colour image), the one block side the tiles take.
+            mean, square = moments[0], moments[1]
+            variance = np.maximum(square - mean * mean, 0.0)
+            noise_var = mean if poisson_model else np.ones(channels)
+            live = [c for c in range(channels) if square[c] > 0] or [0]
+            c = live[0]
+            opts["block_side"] = _core.default_block_side(float(variance[c]), float(noise_var[c]), P, Q)
     if opts.get("penalties") is None:
         x = float(P) * float(Q)
-        if noise == "poisson" and method != "constant":
+        if poisson_model:
             # The padded image's total: its mean count times the padded size.
-            x = float(a.astype(np.float64).mean().compute()) * x
+            x = float(np.mean(moments[0])) * x
         if method == "constant":
             opts["penalties"] = [np.log(x) / 3.0]
         else:
             one, two = (1.0, 2.0) if method == "wedgelet" else (3.0, 4.0)
             opts["penalties"] = [one * np.log(x) / 3.0, two * np.log(x) / 3.0]
+    opts["_pixels"] = float(P) * float(Q)
     if opts.get("lines") is None and method != "constant":
-        k = _cube_root_floor(P * Q)
+        k = _default_resolution(P * Q)
         opts["lines"] = float(k * k)
+    if wiener == "auto":
+        # The guard weighs the two estimates' risks; summed over the sampled
+        # tiles it is the risk over them together. The dyadic estimate it
+        # keeps averages twice the shifts.
+        # The guard's two risks differ by a few per cent where its choice
+        # matters little; summed over small windows they can swing the other
+        # way from the whole image's. One window of up to GUARD_SIDE on a
+        # side, at the centre, is the whole image up to that size.
+        h, w = min(rows, GUARD_SIDE), min(cols, GUARD_SIDE)
+        r, c = (rows - h) // 2, (cols - w) // 2
+        # It runs alone, before any tile: on every core of its worker.
+        info = dask.compute(dask.delayed(_run)(a[r:r + h, c:c + w], opts, None, True))[0][1]
+        risk = np.nansum(np.asarray(info["risk"]).reshape(-1, 2), axis=0)
+        shifts = int(opts.get("shifts") or _DEFAULT_SHIFTS)
+        if risk[1] < risk[0]:
+            opts["wiener"] = "on"
+        else:
+            opts["wiener"] = "off"
+            opts["shifts"] = min(2 * shifts, _MAX_SHIFTS)
     return opts
 
 
+def _run(block: np.ndarray, options: dict, threads: Optional[int], with_info: bool = False):
+    """One tile (channels last) through the core, its size-dependent defaults
+    those of the whole array (options["_pixels"], its padded pixel count)."""
+    opts = dict(options)
+    pixels = float(opts.pop("_pixels", 0.0))
+    a = _native(np.asarray(block))
+    return _core.denoise(a, _denoise_pairs(opts), threads, with_info, pixels)
+
+
 def _tile(block: np.ndarray, options: dict, threads: Optional[int]) -> np.ndarray:
-    kw = {"channel_axis": -1} if block.ndim == 3 else {}
-    return _denoise_whole(block, **options, **kw, threads=threads)
+    return _run(block, options, threads)
 
 
 def denoise(array: Any, *, channel_axis: Optional[int] = None, margin: Optional[int] = None,
-            tile: Optional[int] = None, sample_tiles: int = 4, threads: Optional[int] = 1,
+            tile: Optional[int] = None, sample_tiles: int = 16, threads: Optional[int] = 1,
             **options: Any) -> da.Array:
     """Denoise a Dask array tile by tile; returns a lazy array of its shape.
 
     ``options`` are those of :func:`dyadfit.denoise` (method, noise, colour,
     wiener, shifts, sigma, gain, offset, read_noise, block_side, penalties,
-    lines). The noise, block side, penalties and lines not given are fixed
-    for the whole array before the tiles run (see the module's text); this
-    reads ``sample_tiles`` chunks now (and, under Poisson noise, the
-    array's mean).
+    lines). What is not given and the whole image would take from its size
+    or content is fixed for the whole array before the tiles run (see the
+    module's text): this reads ``sample_tiles`` windows, one pass over the
+    array (unless the block side is given, and under Poisson noise the
+    penalties), and runs the guard on one window (``wiener='auto'``).
 
     ``margin``: the overlap (default :func:`default_margin` of the block
     side). ``tile``: the side of a tile with its margins, a power of two

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -22,8 +23,10 @@
 #include <vector>
 
 #include "constant/tessik_entry.h"
+#include "denoise/colour.h"
 #include "denoise/denoise.h"
 #include "draw/show_entry.h"
+#include "dyadic/dyadic_entry.h"
 #include "dyadic/parallel.h"
 #include "host/standalone.h"
 #include "platelet/quarlo_entry.h"
@@ -293,9 +296,11 @@ py::dict infoDict(const DenoiseInfo& info, const DenoiseOptions& o) {
   return d;
 }
 
-// denoise(image, names, values, threads, with_info): image 2-D or 3-D with
-// the channels last; names and values the name-value pairs.
-py::object denoise(const py::array& image, const py::sequence& pairs, const py::object& threads, bool withInfo) {
+// denoise(image, pairs, threads, with_info, defaults_pixels): image 2-D or
+// 3-D with the channels last; pairs the name-value pairs; defaults_pixels the
+// padded pixel count of the whole image that a tile is part of (0: none).
+py::object denoise(const py::array& image, const py::sequence& pairs, const py::object& threads, bool withInfo,
+                   double defaultsPixels) {
   const int n = threadsArgument(threads);
   std::vector<Array> pairArrays;
   for (std::size_t k = 0; k < pairs.size(); ++k) pairArrays.push_back(argument(pairs[k]));
@@ -304,6 +309,7 @@ py::object denoise(const py::array& image, const py::sequence& pairs, const py::
   for (const auto& v : views) ptrs.push_back(&v);
   DenoiseOptions options = parseDenoiseOptions(Inputs(ptrs.data(), ptrs.size()), 0);
   options.partition = options.partition && withInfo;
+  options.defaultsPixels = defaultsPixels;
 
   const std::size_t rows = image.shape(0), cols = image.shape(1), channels = image.ndim() == 3 ? image.shape(2) : 1;
   const ValueClass cls = storageOf(image).cls;
@@ -359,6 +365,59 @@ py::tuple cameraNoise(const py::array& image, double gain, double offset, double
   return py::make_tuple(c.gain, c.offset, c.readNoise);
 }
 
+// The sum and sum of squares of each plane of a block (rows x cols x
+// channels) in the terms the denoiser chooses its block side in: Gaussian
+// noise divided by each plane's level (`levels`, of the working planes:
+// opponent ones for colour), camera data through its transform, Poisson
+// counts as they are. Tiles add these up to choose as the whole image does.
+py::array workingMoments(const py::array& image, const std::string& noise, bool opponent,
+                         const py::array_t<double>& levels, double gain, double offset, double readNoise) {
+  const std::size_t rows = image.shape(0), cols = image.shape(1), channels = image.ndim() == 3 ? image.shape(2) : 1;
+  const std::size_t n = rows * cols;
+  std::vector<double> values = gather(image);
+  const auto level = levels.unchecked<1>();
+  if (std::size_t(level.shape(0)) != channels) throw py::value_error("working_moments: one level per channel");
+  std::vector<double> out(2 * channels, 0.0);
+  {
+    py::gil_scoped_release release;
+    if (noise == "poisson-gaussian") {
+      const CameraNoise camera{gain, offset, readNoise};
+      for (double& v : values) v = generalizedAnscombe(v, camera);
+    }
+    if (opponent && channels == 3) {
+      const std::vector<double> rgb = values;
+      toOpponent(rgb.data(), n, values.data());
+    }
+    for (std::size_t c = 0; c < channels; ++c) {
+      const double* p = values.data() + c * n;
+      const double s = noise == "gaussian" ? level(c) : 1.0;
+      double sum = 0, squares = 0;
+      for (std::size_t k = 0; k < n; ++k) {
+        const double v = p[k] / s;
+        sum += v;
+        squares += v * v;
+      }
+      out[2 * c] = sum;
+      out[2 * c + 1] = squares;
+    }
+  }
+  return store<double>(out, {py::ssize_t(2), py::ssize_t(channels)});
+}
+
+// The block side the denoiser takes by default for a plane of this variance
+// and noise variance, padded to P x Q (denoise/denoise.cc, setupDyadic; a
+// test holds the two together).
+int defaultDenoiseBlockSide(double variance, double noiseVariance, std::size_t P, std::size_t Q) {
+  int sh = defaultBlockSide(P, Q);
+  if (variance > noiseVariance) {
+    const double ratio = 12.0 * std::sqrt(noiseVariance / (variance - noiseVariance));
+    int b = 1;
+    while (b * 2 <= ratio && b * 2 <= sh) b *= 2;
+    sh = b;
+  }
+  return sh;
+}
+
 }  // namespace
 }  // namespace dyadfit
 
@@ -382,9 +441,12 @@ PYBIND11_MODULE(_core, m) {
   m.def("brindel", [](const py::sequence& a, std::size_t d, bool c, const py::object& t) { return callModule(brindel, 6, a, d, c, t); });
   m.def("quarlo", [](const py::sequence& a, std::size_t d, bool c, const py::object& t) { return callModule(quarlo, 6, a, d, c, t); });
   m.def("show", &show);
-  m.def("denoise", &denoise);
+  m.def("denoise", &denoise, py::arg("image"), py::arg("pairs"), py::arg("threads"), py::arg("with_info"),
+        py::arg("defaults_pixels") = 0.0);
   m.def("noise_sigma", &noiseSigma);
   m.def("camera_noise", &cameraNoise);
+  m.def("working_moments", &workingMoments);
+  m.def("default_block_side", &defaultDenoiseBlockSide);
   m.def("set_threads", [](int n) {
     if (n < 0 || n > 256) throw py::value_error("threads must be an integer from 1 to 256, or 0 for the default");
     std::lock_guard<std::mutex> lock(gThreadsLock);
