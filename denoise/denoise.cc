@@ -475,16 +475,17 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
   }
   // Without a side given, the rule's side is where the guard starts: it
   // tries doubling it, and goes on while the risk falls, up to the modules'
-  // rule for the padded size. Gaussian noise: the lower of the dyadic
-  // estimate's risk and that of a coarse Wiener stage on the pilot it gives;
-  // each side tried costs 2 S runs of the module and two coarse stages.
-  // Poisson noise: the dyadic estimate's risk alone (its pilot does not
-  // depend on the side), at 2 S runs a side. Never below the rule's side: a
+  // rule for the padded size. The risk of a side: the lower of the dyadic
+  // estimate's and that of a coarse Wiener stage on the pilot it gives;
+  // each side tried costs 2 S runs of the module and two coarse stages (one
+  // pair in all under Poisson noise, whose pilot does not depend on the
+  // side). Never below the rule's side: a
   // smaller side fits more of the noise, and where the noise is not what
   // the model says (a camera's data taken as Gaussian, few counts) the risk
   // estimates are biased towards such fits; walking down lost 2 to 3 dB
   // there.
   const bool search = o.blockSide == 0 && !constant;
+  std::vector<SideTrial> trials;
   auto trySide = [&](int side) {
     SideTrial t;
     t.side = side;
@@ -512,7 +513,11 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
       }
     t.riskB = INFINITY;
     if (search) t.riskA = risk(t.first, divergence(t.first, t.firstProbe));
-    if (search && !poisson) {
+    // Under Poisson noise the pilot, and so the coarse stage's risk, is the
+    // same for every side.
+    if (search && poisson && !trials.empty()) {
+      t.riskB = trials.front().riskB;
+    } else if (search) {
       const std::vector<double> e = fromUnit(wienerFilter(z0.data(), t.pilot.data(), rows, cols, 8, kRankStep, nullptr));
       const std::vector<double> eProbe =
           fromUnit(wienerFilter(z1.data(), t.pilotProbe.data(), rows, cols, 8, kRankStep, nullptr));
@@ -521,7 +526,6 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
     }
     return t;
   };
-  std::vector<SideTrial> trials;
   trials.push_back(trySide(chosen.sh));
   std::size_t bestA = 0, bestB = 0;
   if (search) {
@@ -581,7 +585,7 @@ double plannedRuns(const DenoiseOptions& o, bool poisson) {
   if (o.blockSide > 0 || o.method == DenoiseMethod::Constant) return single;
   // The guard's search: most often two sides, each with its runs (and,
   // under Gaussian noise, a coarse Wiener stage).
-  return poisson ? single + 2 * S : single + 2 * S + 2;
+  return single + 2 * S + (poisson ? 1 : 2);
 }
 
 }  // namespace
