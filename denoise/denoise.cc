@@ -370,6 +370,11 @@ struct SideTrial {
   double risk() const { return std::min(riskA, riskB); }
 };
 
+// The runs the block-side search adds to the guard's, with `sides` tried.
+double searchRuns(int S, std::size_t sides, bool poisson) {
+  return 2.0 * S * double(sides - 1) + (poisson ? 1.0 : double(sides));
+}
+
 // Denoises one plane and writes the estimate over it: values of unit noise
 // variance (Gaussian; camera data after its transform) stay in those units;
 // Poisson counts become rates.
@@ -540,6 +545,7 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
       trials.push_back(trySide(side));
       if (!(trials.back().risk() < trials[trials.size() - 2].risk())) break;
     }
+    counter.total += searchRuns(S, trials.size(), poisson) - searchRuns(S, 3, poisson);
     for (std::size_t t = 1; t < trials.size(); ++t) {
       if (trials[t].riskA < trials[bestA].riskA) bestA = t;
       if (trials[t].riskB < trials[bestB].riskB) bestB = t;
@@ -583,9 +589,10 @@ double plannedRuns(const DenoiseOptions& o, bool poisson) {
   if (o.wiener == WienerMode::On) return pilot;
   const double single = kGuardShiftFactor * S + S + 2 * pilot - (poisson ? 0 : 2 * S);
   if (o.blockSide > 0 || o.method == DenoiseMethod::Constant) return single;
-  // The guard's search: most often two sides, each with its runs (and,
-  // under Gaussian noise, a coarse Wiener stage).
-  return single + 2 * S + (poisson ? 1 : 2);
+  // The guard's search, planned as three sides (denoisePlane sets the
+  // count right once it knows): 2 S runs and a coarse Wiener stage each
+  // past the first, one stage in all under Poisson noise.
+  return single + searchRuns(S, 3, poisson);
 }
 
 }  // namespace
