@@ -187,14 +187,7 @@ DyadicSetup setupDyadic(const double* plane, std::size_t rows, std::size_t cols,
     mean /= double(n);
     for (std::size_t k = 0; k < n; ++k) var += (plane[k] - mean) * (plane[k] - mean);
     var /= double(n);
-    const double noiseVar = modulePoisson ? mean : 1.0;
-    sh = defaultBlockSide(d.P, d.Q);
-    if (var > noiseVar) {
-      const double ratio = kBlockNoiseRatio * std::sqrt(noiseVar / (var - noiseVar));
-      int b = 1;
-      while (b * 2 <= ratio && b * 2 <= sh) b *= 2;
-      sh = b;
-    }
+    sh = denoiseBlockSide(var, modulePoisson ? mean : 1.0, d.P, d.Q);
   }
   d.sh = sh;
 
@@ -509,7 +502,7 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
       // shifts as dyadicEstimate would (no Anscombe run here: tessik never
       // searches).
       t.sum.assign(d.P * d.Q, 0.0);
-      addShifts(padPlane(plane, rows, cols, d.P, d.Q), d, o, 0, S, t.sum, part, counter);
+      addShifts(padPlane(plane, rows, cols, d.P, d.Q).data(), d, o, 0, S, t.sum, part, counter);
       t.first = cropMean(t.sum, d.P, rows, cols, S);
     } else {
       t.A = dyadic(d, plane, kGuardShiftFactor * S, part, S, &t.first);
@@ -561,7 +554,7 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
     // The dyadic estimate kept averages kGuardShiftFactor times the shifts.
     SideTrial& ta = trials[bestA];
     const DyadicSetup d = withBlockSide(chosen, ta.side);
-    addShifts(padPlane(plane, rows, cols, d.P, d.Q), d, o, S, kGuardShiftFactor * S, ta.sum, nullptr, counter);
+    addShifts(padPlane(plane, rows, cols, d.P, d.Q).data(), d, o, S, kGuardShiftFactor * S, ta.sum, nullptr, counter);
     ta.A = cropMean(ta.sum, d.P, rows, cols, kGuardShiftFactor * S);
   }
   // The estimates weighed: the dyadic one of the lowest risk, and the
@@ -604,6 +597,17 @@ double plannedRuns(const DenoiseOptions& o, bool poisson) {
 }
 
 }  // namespace
+
+int denoiseBlockSide(double variance, double noiseVariance, std::size_t P, std::size_t Q) {
+  int sh = defaultBlockSide(P, Q);
+  if (variance > noiseVariance) {
+    const double ratio = kBlockNoiseRatio * std::sqrt(noiseVariance / (variance - noiseVariance));
+    int b = 1;
+    while (b * 2 <= ratio && b * 2 <= sh) b *= 2;
+    sh = b;
+  }
+  return sh;
+}
 
 ValueClass denoiseResultClass(ValueClass image, NoiseModel noise) {
   if (noise == NoiseModel::Gaussian) return image;

@@ -60,6 +60,13 @@ ProgressFn progressLines(std::string name, std::function<void(const std::string&
 // the Poisson models rates, double (single for single images).
 ValueClass denoiseResultClass(ValueClass image, NoiseModel noise);
 
+// The block side the dyadic stage starts from for a working plane (unit
+// noise) of this variance and noise variance (1, or the mean count under
+// Poisson noise), padded to P x Q: the largest power of two not above 12
+// noise levels per standard deviation of the signal, at most the modules'
+// rule. Tiled runs take it from the whole image's moments.
+int denoiseBlockSide(double variance, double noiseVariance, std::size_t P, std::size_t Q);
+
 // Denoises a rows x cols x channels column-major image held as doubles of
 // storage class `cls`; returns rows x cols x channels values representable
 // in denoiseResultClass(cls, options.noise). Three channels are colour

@@ -327,19 +327,6 @@ class TiffSink {
   std::size_t rowBytes_ = 0;
 };
 
-// The block side the denoiser takes by default for a plane of this
-// variance and noise variance, padded to P x Q (denoise/denoise.cc).
-int defaultDenoiseBlockSide(double variance, double noiseVariance, std::size_t P, std::size_t Q) {
-  int sh = defaultBlockSide(P, Q);
-  if (variance > noiseVariance) {
-    const double ratio = 12.0 * std::sqrt(noiseVariance / (variance - noiseVariance));
-    int b = 1;
-    while (b * 2 <= ratio && b * 2 <= sh) b *= 2;
-    sh = b;
-  }
-  return sh;
-}
-
 struct Window {
   std::size_t r0, r1, c0, c1;
 };
@@ -465,7 +452,7 @@ TiledSummary denoiseTiled(const std::string& in, std::ostream& out, int tile, co
       // With several channels, the first's (the luminance of a colour image):
       // the tiles take one block side.
       const double mean = s1[0] / N, variance = std::max(0.0, s2[0] / N - mean * mean);
-      o.blockSide = defaultDenoiseBlockSide(variance, modulePoisson ? mean : 1.0, P, Q);
+      o.blockSide = denoiseBlockSide(variance, modulePoisson ? mean : 1.0, P, Q);
     }
     if (modulePoisson && o.penalties.empty()) {
       double total = 0;
@@ -504,7 +491,12 @@ TiledSummary denoiseTiled(const std::string& in, std::ostream& out, int tile, co
     double riskA = 0, riskB = 0;
     InterruptScope interruptible(interruptRequested);
     DenoiseInfo info;
-    (void)denoiseImage(window.data(), h, w, channels, src.cls, o, &info);
+    // Where no block side was given, the guard searches upward from its rule
+    // as the whole image's does, and the tiles take the side it kept.
+    DenoiseOptions guard = o;
+    if (needBlock) guard.blockSide = 0;
+    (void)denoiseImage(window.data(), h, w, channels, src.cls, guard, &info);
+    if (needBlock && !info.blockSide.empty() && info.blockSide[0] > 0) o.blockSide = info.blockSide[0];
     for (std::size_t k = 0; k < info.stage.size(); ++k)
       if (info.stage[k] >= 0 && std::isfinite(info.risk[k][0]) && std::isfinite(info.risk[k][1]))
         riskA += info.risk[k][0], riskB += info.risk[k][1];

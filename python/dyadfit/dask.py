@@ -215,7 +215,16 @@ def global_options(a: da.Array, options: dict, sample_tiles: int = 16) -> dict:
         h, w = min(rows, GUARD_SIDE), min(cols, GUARD_SIDE)
         r, c = (rows - h) // 2, (cols - w) // 2
         # It runs alone, before any tile: on every core of its worker.
-        info = dask.compute(dask.delayed(_run)(a[r:r + h, c:c + w], opts, None, True))[0][1]
+        # Where no block side was given, the guard searches upward from its
+        # rule as the whole image's does, and the tiles take the side it kept.
+        guard = dict(opts)
+        if need_block:
+            guard.pop("block_side")
+        info = dask.compute(dask.delayed(_run)(a[r:r + h, c:c + w], guard, None, True))[0][1]
+        if need_block:
+            kept = np.asarray(info["block_side"]).ravel()
+            if kept.size and kept[0] > 0:
+                opts["block_side"] = int(kept[0])
         risk = np.nansum(np.asarray(info["risk"]).reshape(-1, 2), axis=0)
         shifts = int(opts.get("shifts") or _DEFAULT_SHIFTS)
         if risk[1] < risk[0]:

@@ -404,20 +404,6 @@ py::array workingMoments(const py::array& image, const std::string& noise, bool 
   return store<double>(out, {py::ssize_t(2), py::ssize_t(channels)});
 }
 
-// The block side the denoiser takes by default for a plane of this variance
-// and noise variance, padded to P x Q (denoise/denoise.cc, setupDyadic; a
-// test holds the two together).
-int defaultDenoiseBlockSide(double variance, double noiseVariance, std::size_t P, std::size_t Q) {
-  int sh = defaultBlockSide(P, Q);
-  if (variance > noiseVariance) {
-    const double ratio = 12.0 * std::sqrt(noiseVariance / (variance - noiseVariance));
-    int b = 1;
-    while (b * 2 <= ratio && b * 2 <= sh) b *= 2;
-    sh = b;
-  }
-  return sh;
-}
-
 }  // namespace
 }  // namespace dyadfit
 
@@ -446,7 +432,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("noise_sigma", &noiseSigma);
   m.def("camera_noise", &cameraNoise);
   m.def("working_moments", &workingMoments);
-  m.def("default_block_side", &defaultDenoiseBlockSide);
+  m.def("default_block_side", &denoiseBlockSide);
   m.def("set_threads", [](int n) {
     if (n < 0 || n > 256) throw py::value_error("threads must be an integer from 1 to 256, or 0 for the default");
     std::lock_guard<std::mutex> lock(gThreadsLock);
