@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # dyadfit: `make demo` runs the demonstration, `make test` runs every test.
 # Both first install what is missing (as root) or print the install line.
 

@@ -247,3 +247,5 @@ function removeFolder(folder, isOctave)
     rmdir(folder, 's');
   end
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

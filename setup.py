@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # The Python package (python/dyadfit) and its extension, which compiles the
 # binding (python/src) with the core's sources: the ones CMakeLists.txt lists
 # in DYADFIT_CORE_SOURCES, so that there is one list.

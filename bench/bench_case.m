@@ -41,3 +41,5 @@ function bench_case(module, file, n, noiseType)
   end
   printf('seconds %.3f\n', t);
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

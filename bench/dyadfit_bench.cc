@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // One benchmark case in its own process, run by bench/run.sh under
 // /usr/bin/time -v (which measures the peak memory):
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # dyadfit_denoise against non-local means (scikit-image's fast mode, the
 # common denoiser of its kind), both on one thread, on camera.png with
 # Gaussian noise: PSNR and seconds (least of three runs in each process),

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Non-local means (scikit-image, fast mode), the reference point of the
 quality table: seconds (least of ROUNDS runs) and PSNR on a photograph with
 Gaussian noise, one thread. Usage: nlm_timing.py IMAGE SIGMA ROUNDS SEED"""

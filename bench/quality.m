@@ -91,3 +91,5 @@ function quality(datadir)
   printf('target: camera, sigma 25, the default reaches 29.2 dB: %.2f dB, %s\n', camera_default, ...
          verdict{1 + (camera_default >= 29.2)});
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

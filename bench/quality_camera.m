@@ -65,3 +65,5 @@ function quality_camera(datadir)
             'and estimated: least margin %+.2f dB, %s\n'], stages{w}, worst(w), verdict{1 + (worst(w) >= 0.3)});
   end
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

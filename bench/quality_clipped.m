@@ -52,3 +52,5 @@ function quality_clipped(datadir)
   printf('target: estimated sigma within 10%% of the true clipped spread on every image: worst %.1f%%, %s\n', worst, ...
          verdict{1 + (worst <= 10)});
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -30,3 +30,5 @@ function quality_colour(datadir)
   printf('\ntarget: the opponent basis beats RGB on every colour case: least gain %+.2f dB, %s\n', min(gains), ...
          verdict{1 + all(gains > 0)});
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

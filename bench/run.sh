@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Benchmark: the literal reference entries against the fast ones, and the
 # fast modules inside Octave. Every run is a fresh process under
 # /usr/bin/time -v, which gives its peak RSS.

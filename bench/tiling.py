@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Tiles on Dask against the whole image: PSNR, throughput, peak memory.
 
     python bench/tiling.py [--size 2048] [--chunk 512] [--workers 2] [--whole-size 4096]

@@ -174,3 +174,5 @@ function k = poissonSample(lambda)
     active = p > limit;
   end
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -39,3 +39,5 @@ function P = dyadfit_phantom(n)
   % Sums of the intensities leave rounding residues around 0 and 1.
   P = min(max(P, 0), 1);
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

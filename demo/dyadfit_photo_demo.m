@@ -119,3 +119,5 @@ function out = sideBySide(tiles, gap)
     end
   end
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

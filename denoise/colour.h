@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Colour images in an orthonormal opponent basis: luminance and two colour
 // differences. Being orthonormal, the basis keeps white noise white and of
 // the same level, so each opponent channel can be denoised on its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // dyadfit_denoise: the modules made ready for real images. Brings each noise
 // model to the modules' terms (Gaussian of unit variance, or Poisson counts),
 // takes colour images to an opponent basis, pads any size to dyadic sides,

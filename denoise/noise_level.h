@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Gaussian noise level of an image, estimated from the image alone.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Variance-stabilising transforms of the noise models and their inverses.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The options of dyadfit_denoise, shared by every host: what they hold and
 // how a host's name-value pairs become them.
 #pragma once

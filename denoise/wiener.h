@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The second stage of the denoiser: an empirical Wiener filter in sliding
 // block DCTs, steered by a pilot estimate of the clean image.
 #pragma once

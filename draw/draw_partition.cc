@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "draw/draw_partition.h"
 
 #include <algorithm>

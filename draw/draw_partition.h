@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A partition drawn over its grey image, as an RGB picture.
 #pragma once
 

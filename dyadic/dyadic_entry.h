@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The entry pipeline shared by the wedgelet and platelet modules: checks,
 // defaults, pre-step, two prunings (plain and cyclically shifted), their
 // average, the candidate squares and the refinement, with six results.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The literal stages: every fast stage is held to these bit for bit. They are
 // built into the tests and the benchmark only, never into the modules.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Checks and input reads shared by the module entries.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Grid: one contiguous block of doubles with [i][j] access (outer index i,
 // inner index j), zero-filled on creation. Stages take the sizes they work on
 // as explicit arguments; the Grid keeps its own for bounds and copies.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "dyadic/grid_utils.h"
 
 #include <algorithm>

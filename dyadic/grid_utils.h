@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Small operations on Grids and flat arrays used around the prunings.
 #pragma once
 

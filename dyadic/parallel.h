@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Threads and interruption for the long stages.
 //
 // A binding opens an InterruptScope around each entry call with the host's

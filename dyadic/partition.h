@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The partition a module call ends with, for C++ callers: its squares in
 // image terms and, for every square the refinement revisited, whether it was
 // cut in two and by which line. The modules' own results do not carry it.

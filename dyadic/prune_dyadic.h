@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Bottom-up dyadic pruning under a Gaussian or Poisson noise model.
 #pragma once
 

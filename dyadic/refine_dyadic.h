@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Re-fits the candidate squares of one side as one piece or two, whichever
 // has the lower penalized cost.
 #pragma once

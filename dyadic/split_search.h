@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The best two-piece split of one square over a grid of K offsets x K angles.
 //
 // The candidate lines depend only on the side n and on K, so their masks are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "dyadic/wedge_mask.h"
 
 #include <cmath>

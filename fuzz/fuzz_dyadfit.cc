@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // libFuzzer target. An input whose first byte is ASCII is an image file for
 // the command-line tool's readers; any other first byte picks a module
 // (byte % 3: tessik, brindel, quarlo) and the rest builds its inputs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The narrow interface between the module entries and whatever hosts them.
 //
 // Entries see their inputs through read-only `Input` views and create their

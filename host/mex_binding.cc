@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "host/mex_binding.h"
 
 #include <algorithm>

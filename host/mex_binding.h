@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // MEX binding: runs an entry inside GNU Octave or MATLAB. Include only from
 // the gateways; it is the one place besides them that knows the host.
 #pragma once

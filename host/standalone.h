@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Standalone binding: the project's own arrays, for C++ callers, the command
 // line and the tests. Distinct rows are computed natively; errors surface as
 // dyadfit::Error exceptions.

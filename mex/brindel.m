@@ -134,3 +134,5 @@
 %!error <brindel: Values too large: magnitudes up to 1e100 are accepted.> brindel ([1 0; 0 1e101])
 %!error <brindel: The penalties must be real numbers.> brindel (ones (4), [], 'Gaussian', 1i)
 %!error <brindel: The number of lines must be a finite non-negative number not above 1e8.> brindel (ones (4), [], 'Gaussian', 1, 2, 1e9)
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // dyadfit_denoise gateway: reads the image and its class, runs the core
 // entry, and returns the estimate in the image's class with an info struct.
 #include <cmath>

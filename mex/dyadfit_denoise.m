@@ -203,3 +203,5 @@
 %!error <Option 'Shifts' must be a whole number from 1 to 1024.> dyadfit_denoise (magic (8), 'Shifts', 0)
 %!error <Unknown option 'Foo'> dyadfit_denoise (magic (8), 'Foo', 1)
 %!error <The image must have at least 2 rows and 2 columns.> dyadfit_denoise (1:8)
+
+% SPDX-License-Identifier: BSD-3-Clause

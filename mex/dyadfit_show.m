@@ -74,3 +74,5 @@
 %     rgb = dyadfit_show(img, sq, 'pixels');
 %
 %   See also TESSIK, BRINDEL, QUARLO.
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -134,3 +134,5 @@
 %!error <quarlo: The penalty must be positive.> quarlo (ones (4), [], 'Gaussian', 1, -2)
 %!error <quarlo: The penalties must be real numbers.> quarlo (ones (4), [], 'Gaussian', 1, 2i)
 %!error <quarlo: The number of lines must be a finite non-negative number not above 1e8.> quarlo (ones (4), [], 'Gaussian', 1, 2, Inf)
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -95,3 +95,5 @@
 %!error <tessik: This is an image processing method; it cannot process a vector.> tessik (ones (1, 4), 1)
 %!error <tessik: Input image must be a real numeric matrix.> tessik (complex (ones (4)), 1)
 %!error <tessik: Input image must be a real numeric matrix.> tessik ({1}, 1)
+
+% SPDX-License-Identifier: BSD-3-Clause

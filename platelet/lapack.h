@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The LAPACK and BLAS routines the plane fits call.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Least-squares plane fits through LAPACK and BLAS.
 //
 // The *Reference fits call dgels and dgemv afresh for every block: they are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "platelet/plane_kernel.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The costs of many platelet splits of one square at once.
 #pragma once
 

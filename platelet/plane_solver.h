@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Least-squares solves of one design matrix for many right-hand sides, with
 // the result bits of a fresh dgels call on each.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "platelet/platelet_stages.h"
 
 #include "dyadic/prune_dyadic.h"

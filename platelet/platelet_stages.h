@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The platelet variants of the pruning, the search and the refinement: a
 // least-squares plane wherever the wedgelet stages use a mean.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "platelet/quarlo_reference.h"
 
 #include "dyadic/dyadic_reference.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // quarlo on the literal stages: the reference the fast module is held to.
 #pragma once
 

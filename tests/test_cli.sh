@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # The command line: image and text input, estimates written back, clear errors, exit codes.
 set -u
 cli=$1

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Module tessik: the constant dyadic pruning through the standalone binding,
 // and its pre-averaging and pruning stages called directly; the fast pruning
 // against the literal one, bit for bit.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The partition handed to C++ callers (its cut lines against the masks the
 // refinement used, worked module cases) and its drawing, pixel by pixel.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The noise level estimate on images clipped to their class's range: the
 // spread of the noise as the image holds it, not the flat saturated parts.
 #include <gtest/gtest.h>

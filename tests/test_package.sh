@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # The Octave package: built twice from the checkout (same bytes), its core
 # list compared with CMake's, then installed into a scratch prefix and
 # tested there (tests/octave/check_package.m).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The three modules against their literal references, bit for bit, over
 // seeded random cases: every shape, block side, line count, noise model and
 // thread count the entries accept, on data with ties, flat and zero blocks,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Helpers shared by the C++ test suites.
 #pragma once
 

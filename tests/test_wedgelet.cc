@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Module brindel: the grid utilities, pruning, wedge geometry, region cost,
 // search and refinement stages called directly, and the entry's checks,
 // defaults and results through the standalone binding.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Wiener stage against worked values and a literal block-by-block
 // reference, on any number of threads.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs the Debian packages named on the command line that are missing.
 # As root it installs them; otherwise it prints the exact command and fails.
 set -euo pipefail

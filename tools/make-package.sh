@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Writes OUTDIR/dyadfit-<version>.tar.gz (default OUTDIR: build/), an Octave
 # package for `pkg install`. Every mex/*.cc is one module's gateway, every
 # mex/*.m goes to inst/, and the core's sources are the ones CMakeLists.txt

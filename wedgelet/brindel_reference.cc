@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "wedgelet/brindel_reference.h"
 
 #include "dyadic/dyadic_reference.h"

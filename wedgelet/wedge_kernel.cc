@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "dyadic/parallel.h"
 #include "wedgelet/wedge_kernel.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The wedgelet model: a constant per square, or two constants split by a line.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Cross-builds the Windows plug-ins (32-bit tessik, 64-bit all modules) and
 # the test host into BUILD/w32 and BUILD/w64, the zip for MATLAB users into
 # BUILD, and the Linux reference writer in the project's LINUX_BUILD.

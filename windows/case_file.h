@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The files the Windows test host and the Linux reference writer exchange:
 // one call of a plug-in (its module, how many results, which of them to
 // record, its inputs), and the recorded outcome of that call. Little-endian

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Wine for make test-windows: wine64 for the 64-bit plug-ins, wine32 (from
 # the i386 architecture, added here when missing) for the 32-bit ones.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // libmex of the test host: the error call ends the plug-in's call by a jump
 // back into mexhostCall, and mexCallMATLABWithTrap knows "unique" with
 // "rows" (distinct rows in ascending lexicographic order).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // libmx of the test host: real column-major arrays of double, char (16-bit
 // codes) and logical, enough for the plug-ins' calls. Counts live arrays so
 // that the host can tell a call that leaves one behind.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Writes the calls the Windows test runs (DIR/NAME.call) and what the Linux
 // build of the same entries returns for each (DIR/NAME.want), in the format
 // of case_file.h, so that the plug-ins' results can be compared byte for byte.

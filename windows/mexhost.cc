@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The test host: loads a plug-in by path, makes one call of its mexFunction
 // with the inputs of a call file, and writes the outcome (the results asked
 // to be recorded, or the message of the error call). Fails when the plug-in

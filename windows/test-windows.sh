@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Runs the Windows plug-ins under Wine in the test host and compares each
 # outcome, results or error message, byte for byte with the Linux build's.
 #   windows/test-windows.sh BUILD   (as windows/build.sh left it)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Cross build for x86_64 Windows with Debian's MinGW-w64, posix thread model
 # (std::thread of the core runs on winpthreads, linked statically).
 set(CMAKE_SYSTEM_NAME Windows)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """dyadfit: image estimates on recursive dyadic partitions.
 
 The functions run the same C++ core as the Octave modules and the command

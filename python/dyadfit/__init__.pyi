@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 from typing import Any, Literal, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np

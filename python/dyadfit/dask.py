@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """dyadfit.denoise over the tiles of a Dask array.
 
 :func:`denoise` returns a lazy array of the input's shape. Each tile is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // dyadfit._core: the core's entries for Python. Arrays come in as numpy
 // arrays of any layout (the package's Python side moves the colour axis last
 // and brings odd dtypes to a native one) and are gathered into the core's

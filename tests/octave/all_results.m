@@ -3,3 +3,5 @@ function r = all_results(module, varargin)
   r = cell(1, 6);
   [r{:}] = module(varargin{:});
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -4,3 +4,5 @@ function img = blocky_image(n, seed)
   rand('seed', seed);
   img = 10 * kron(floor(4 * rand(n / 8)), ones(8)) + floor(3 * rand(n));
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

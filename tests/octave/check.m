@@ -19,3 +19,5 @@ function tally = check(ok, name)
     printf('FAIL: %s\n', name);
   end
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -6,3 +6,5 @@ function check_done(script)
     exit(1);
   end
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

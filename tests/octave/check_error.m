@@ -14,3 +14,5 @@ function check_error(call, message, name)
   end
   check(ok, name);
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -47,3 +47,5 @@ function check_package(tarball, prefix, cmake_mex_dir)
   check(same_bits(ours, module_outputs()), 'the installed modules give the bits of the CMake build');
   check_done('check_package');
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

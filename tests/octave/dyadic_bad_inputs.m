@@ -54,3 +54,5 @@ function dyadic_bad_inputs(module)
     check_error(cases{k, 1}, cases{k, 2}, [name ': ' cases{k, 3}]);
   end
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -5,3 +5,5 @@ function text = exported_symbols(file)
     error('exported_symbols: nm failed on %s', file);
   end
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

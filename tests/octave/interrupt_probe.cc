@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Test module: Octave's interrupt state as the MEX binding sees it.
 //   interrupt_probe('pending')  marks a Ctrl-C as pending, as if pressed just
 //                               before the next module call polls for it;

@@ -17,3 +17,5 @@ function out = module_outputs()
     end
   end
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Test module: native_unique_rows(X) returns the distinct rows of the real
 // double matrix X in ascending lexicographic order, as the standalone binding
 // computes them, so the host's unique(X, 'rows') can be held against it.

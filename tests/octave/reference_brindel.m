@@ -229,3 +229,5 @@ function est = refine(g, est, squares, penConst, penWedge, h, poisson, K)
     end
   end
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Test module: one of the modules on its literal stages (tessik_reference,
 // brindel_reference, quarlo_reference), so that Octave tests can hold the
 // fast modules to them on the host's own inputs.

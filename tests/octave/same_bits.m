@@ -6,3 +6,5 @@ function ok = same_bits(a, b)
          isequal(typecast(a{k}(:), 'uint64'), typecast(b{k}(:), 'uint64'));
   end
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

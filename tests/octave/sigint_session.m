@@ -66,3 +66,5 @@ function kib = resident_kib()
   status = fileread('/proc/self/status');
   kib = str2double(regexp(status, 'VmRSS:\s*(\d+)', 'tokens', 'once'){1});
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

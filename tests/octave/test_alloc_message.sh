@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # A failed allocation inside Octave's own MEX interface names the module
 # once: "tessik: failed to allocate ...", not "tessik: tessik: ...".
 # Usage: test_alloc_message.sh OCTAVE_CLI MEX_DIR

@@ -159,3 +159,5 @@ function many_outputs(f, n, varargin)
   r = cell(1, n);
   [r{:}] = f(varargin{:});
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -152,3 +152,5 @@ function distinct_rows()
   x = [first; mod(second(:, 1:2) - sh, 16), second(:, 3)];
   check(isequal(native_unique_rows(x), unique(x, 'rows')), 'stacked square matrix');
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -36,3 +36,5 @@ function test_camera_noise()
   clear dyadfit_denoise
   check_done('test_camera_noise');
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -38,3 +38,5 @@ for k = 1:rows(cases)
   end
 end
 check_done('test_demo_parity');
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -237,3 +237,5 @@ function bad_inputs()
   check(isequal(dyadfit_denoise(img, 'METHOD', 'Constant', 'sigma', 2), ...
                 dyadfit_denoise(img, 'Method', 'constant', 'Sigma', 2)), 'case-insensitive options');
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

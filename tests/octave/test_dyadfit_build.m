@@ -65,3 +65,5 @@ unwind_protect_cleanup
   end
 end_unwind_protect
 check_done('test_dyadfit_build');
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -26,3 +26,5 @@ function test_interrupt()
   clear tessik brindel quarlo interrupt_probe
   check_done('test_interrupt');
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -78,3 +78,5 @@ function defaults()
   check(isequal(all_results(@quarlo, pimg, [], 'Poisson', (3 * log(s)) / 3, (4 * log(s)) / 3)([1 2 4 5]), ...
                 pref([1 2 4 5])), 'explicit Poisson defaults');
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -85,3 +85,5 @@ function [pieces, a] = compare(img, sh, noiseType, penConst, penWedge, K, name)
     end
   end
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

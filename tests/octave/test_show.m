@@ -105,3 +105,5 @@ end
 function two_outputs(img, sq)
   [a, b] = dyadfit_show(img, sq);
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

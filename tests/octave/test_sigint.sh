@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Ctrl-C in Octave: SIGINT sent to octave-cli while brindel runs ends the call
 # with its Interrupted. error, and the script's next statement runs; five
 # times in a row, without memory growth (see sigint_session.m). Then SIGTERM

@@ -180,3 +180,5 @@ function [est, squares] = prune_reference(img, pen)
   end
   squares = [top(:) left(:) side(:)];
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

@@ -45,3 +45,5 @@ function same = same_partition(a, b)
   same = isequal(size(a), size(b)) && ...
          numel(unique(a)) == rows(unique([a(:) b(:)], 'rows')) && numel(unique(b)) == numel(unique(a));
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

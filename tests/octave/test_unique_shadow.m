@@ -26,3 +26,5 @@ end
 check(isequal(size(brindel(img)), [8 8]), 'brindel after the shadowing unique is gone');
 rmdir(root, 's');
 check_done('test_unique_shadow');
+
+% SPDX-License-Identifier: BSD-3-Clause

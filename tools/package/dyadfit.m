@@ -29,3 +29,5 @@
 function dyadfit ()
   help ('dyadfit');
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

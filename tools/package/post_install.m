@@ -13,3 +13,5 @@ function post_install(desc)
     end
   end
 end
+
+% SPDX-License-Identifier: BSD-3-Clause

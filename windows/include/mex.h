@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /* The host's C Matrix and MEX API, as far as the dyadfit plug-ins use it,
  * for cross builds with MinGW-w64 where no host installation is at hand.
  *
