@@ -115,7 +115,11 @@
 %                  for the padded size, where SNR is the signal's standard
 %                  deviation (from the image's variance less the noise's)
 %                  over the noise level, per channel; cleaner images get
-%                  smaller blocks. Default for 'constant': 1, as in tessik.
+%                  smaller blocks. With 'Wiener' 'auto' the guard then
+%                  tries doubling it while its risk estimates fall (sides
+%                  past 4 only while the dyadic estimate leads), never
+%                  going below it. A side given is used as it is. Default
+%                  for 'constant': 1, as in tessik.
 %     'Penalties'  penalties on the scaled image: one number for
 %                  'constant', two (one piece, each piece of a split) for
 %                  the others; default the modules' defaults for the padded
@@ -136,7 +140,8 @@
 %           NaN under the Poisson models) and sigma_estimated; gain,
 %           offset, read_noise and camera_estimated (Poisson-Gaussian
 %           noise, else NaN and false); block_side (one per channel
-%           denoised: the opponent channels for colour) and penalties
+%           denoised: the opponent channels for colour; under 'auto',
+%           the side of the estimate kept) and penalties
 %           (a row per channel denoised, as the module applied them);
 %           shifts; wiener (the mode), and per channel denoised:
 %           two_stage (true where the two-stage estimate was kept), risk
