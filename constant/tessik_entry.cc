@@ -140,11 +140,13 @@ void fastStages(const Input& image, int M, int N, int sh, double pen, double* es
     copyImage(image, estimate);  // converted values, until the pruning takes the estimate over
     values = estimate;
   }
-  if (!squares) ws.scratch.resize(2 * n * n);
+  // Without the squares result the pre-averaged image alone needs scratch:
+  // the pruning keeps its current terms in the estimate.
+  if (!squares) ws.scratch.resize(n * n);
   double* data = squares ? squares : ws.scratch.data();
   blockAverageTransposed(sh, values, data, M, N);
   ws.level.resize(n * n);
-  pruneBlockMeans(data, M, N, pen, false, estimate, labels, ws.level.data(), data + n * n);
+  pruneBlockMeans(data, M, N, pen, false, estimate, labels, ws.level.data(), squares ? data + n * n : nullptr);
   transposeAddingZero(estimate, n);
   if (labels) transposeAddingZero(labels, n);
   if (squares) writeSquares(ws.level.data(), M, N, squares);

@@ -643,7 +643,8 @@ void pruneBlockMeans(const double* data, int M, int N, double pen, bool poisson,
                      unsigned char* level, double* current) {
   if (M <= 0 || N <= 0) return;
   const std::size_t n = static_cast<std::size_t>(N);
-  Work w{data, n, estimate, n, label, n, level, current, false, true, n, {}};
+  // Without scratch the current terms live in the estimate's storage.
+  Work w{data, n, estimate, n, label, n, level, current ? current : estimate, !current, true, n, {}};
   if (poisson)
     runMeanLevels<true>(w, M, N, pen);
   else

@@ -51,8 +51,10 @@ void blockMeansOfLevels(const double* data, std::size_t dataStride, double* esti
 // pruneDyadic with fitBlockMean on packed row-major M x N arrays (row length
 // N), for callers that keep their own storage: estimate and label are
 // overwritten as there, level[i*N + j] receives log2 of the side of the final
-// square of element [i][j]; current (M x N doubles) is scratch. A null
-// label skips the labels and their rand() draws.
+// square of element [i][j]; current (M x N doubles) is scratch, or null to
+// keep the current terms in the estimate's storage (the estimate is then
+// formed from the final squares). A null label skips the labels and their
+// rand() draws.
 void pruneBlockMeans(const double* data, int M, int N, double pen, bool poisson, double* estimate, double* label,
                      unsigned char* level, double* current);
 
