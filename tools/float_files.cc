@@ -119,40 +119,6 @@ std::string positionText(std::size_t r, std::size_t c) {
   return "row " + std::to_string(r + 1) + ", column " + std::to_string(c + 1);
 }
 
-// A sample of a row of packed samples: `bits` per sample, big-endian bit order
-// below 8 bits, the machine's byte order above (libtiff swaps on reading).
-double sampleAt(const unsigned char* row, std::size_t index, int bits, int format) {
-  if (bits < 8) {
-    const std::size_t bit = index * static_cast<std::size_t>(bits);
-    const unsigned byte = row[bit / 8];
-    return static_cast<double>((byte >> (8 - bits - bit % 8)) & ((1u << bits) - 1));
-  }
-  const unsigned char* p = row + index * static_cast<std::size_t>(bits / 8);
-  if (format == SAMPLEFORMAT_IEEEFP) {
-    if (bits == 32) {
-      float v;
-      std::memcpy(&v, p, 4);
-      return v;
-    }
-    double v;
-    std::memcpy(&v, p, 8);
-    return v;
-  }
-  const bool sign = format == SAMPLEFORMAT_INT;
-  switch (bits) {
-    case 8: return sign ? double(static_cast<std::int8_t>(*p)) : double(*p);
-    case 16: {
-      std::uint16_t v;
-      std::memcpy(&v, p, 2);
-      return sign ? double(static_cast<std::int16_t>(v)) : double(v);
-    }
-    default: {
-      std::uint32_t v;
-      std::memcpy(&v, p, 4);
-      return sign ? double(static_cast<std::int32_t>(v)) : double(v);
-    }
-  }
-}
 
 // The current directory of `tif` as an image.
 Image decodeTiffPage(TIFF* tif, std::size_t page) {
@@ -306,6 +272,41 @@ Image decodeTiffPage(TIFF* tif, std::size_t page) {
 }
 
 }  // namespace
+
+// A sample of a row of packed samples: `bits` per sample, big-endian bit order
+// below 8 bits, the machine's byte order above (libtiff swaps on reading).
+double sampleAt(const unsigned char* row, std::size_t index, int bits, int format) {
+  if (bits < 8) {
+    const std::size_t bit = index * static_cast<std::size_t>(bits);
+    const unsigned byte = row[bit / 8];
+    return static_cast<double>((byte >> (8 - bits - bit % 8)) & ((1u << bits) - 1));
+  }
+  const unsigned char* p = row + index * static_cast<std::size_t>(bits / 8);
+  if (format == SAMPLEFORMAT_IEEEFP) {
+    if (bits == 32) {
+      float v;
+      std::memcpy(&v, p, 4);
+      return v;
+    }
+    double v;
+    std::memcpy(&v, p, 8);
+    return v;
+  }
+  const bool sign = format == SAMPLEFORMAT_INT;
+  switch (bits) {
+    case 8: return sign ? double(static_cast<std::int8_t>(*p)) : double(*p);
+    case 16: {
+      std::uint16_t v;
+      std::memcpy(&v, p, 2);
+      return sign ? double(static_cast<std::int16_t>(v)) : double(v);
+    }
+    default: {
+      std::uint32_t v;
+      std::memcpy(&v, p, 4);
+      return sign ? double(static_cast<std::int32_t>(v)) : double(v);
+    }
+  }
+}
 
 std::vector<Image> decodeTiff(const std::string& bytes) {
   silenceTiff();

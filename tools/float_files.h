@@ -35,4 +35,9 @@ std::string encodeTiff(const std::vector<Image>& pages);
 // structural ones.
 std::string encodeFits(const Image& image);
 
+// Sample `index` of a row of packed TIFF samples (`bits` per sample,
+// SAMPLEFORMAT_* `format`) as a double: big-endian bit order below 8 bits,
+// the machine's byte order above (libtiff swaps on reading).
+double sampleAt(const unsigned char* row, std::size_t index, int bits, int format);
+
 }  // namespace dyadfit::cli

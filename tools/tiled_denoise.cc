@@ -18,6 +18,7 @@
 #include "dyadic/parallel.h"
 #include "host/standalone.h"
 #include "platelet/quarlo_entry.h"
+#include "tools/float_files.h"
 #include "tools/image_io.h"
 #include "wedgelet/brindel_entry.h"
 
@@ -164,28 +165,9 @@ class TiffRows {
 
  private:
   double sample(const unsigned char* row, std::size_t index) const {
-    const unsigned char* p = row + index * (bits_ / 8);
-    if (format_ == SAMPLEFORMAT_IEEEFP) {
-      if (bits_ == 32) {
-        float v;
-        std::memcpy(&v, p, 4);
-        return v;
-      }
-      double v;
-      std::memcpy(&v, p, 8);
-      return v;
-    }
-    const bool sign = format_ == SAMPLEFORMAT_INT;
-    if (bits_ == 8) return sign ? double(static_cast<std::int8_t>(*p)) : double(*p);
-    if (bits_ == 16) {
-      std::uint16_t v;
-      std::memcpy(&v, p, 2);
-      return sign ? double(static_cast<std::int16_t>(v)) : double(v);
-    }
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return sign ? double(static_cast<std::int32_t>(v)) : double(v);
+    return sampleAt(row, index, bits_, format_);
   }
+
 
   std::string path_;
   TIFF* tif_ = nullptr;
