@@ -178,10 +178,12 @@ class Pool {
   bool quit_ = false;
 };
 
+#ifndef _WIN32
 Pool& pool() {
   static Pool p;
   return p;
 }
+#endif
 
 void serial(std::size_t count, const std::function<void(std::size_t)>& body) {
   for (std::size_t k = 0; k < count; ++k) {
@@ -196,7 +198,16 @@ void parallelFor(std::size_t count, const std::function<void(std::size_t)>& body
   if (count == 0) return;
   const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(threadCount()), count);
   if (threads <= 1 || tInParallel) return serial(count, body);
+#ifdef _WIN32
+  // A Windows plug-in's threads must not outlive the call: the host may
+  // unload the DLL, and threads cannot be joined while a DLL is unloaded or
+  // the process ends (the pool's destructor would wait for ever). Each call
+  // starts and joins its own.
+  Pool own;
+  Pool& p = own;
+#else
   Pool& p = pool();
+#endif
   std::unique_lock<std::mutex> call(p.callLock(), std::try_to_lock);
   if (!call.owns_lock()) return serial(count, body);
   const std::size_t helpers = std::min(threads - 1, p.grow(threads - 1));
