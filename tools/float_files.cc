@@ -308,6 +308,23 @@ double sampleAt(const unsigned char* row, std::size_t index, int bits, int forma
   }
 }
 
+void putSample(unsigned char* at, double v, int bits, int format) {
+  if (format == SAMPLEFORMAT_IEEEFP && bits == 32) {
+    const float x = static_cast<float>(v);
+    std::memcpy(at, &x, 4);
+  } else if (format == SAMPLEFORMAT_IEEEFP) {
+    std::memcpy(at, &v, 8);
+  } else if (bits == 8) {
+    *at = static_cast<unsigned char>(static_cast<std::int64_t>(v));
+  } else if (bits == 16) {
+    const auto x = static_cast<std::uint16_t>(static_cast<std::int64_t>(v));
+    std::memcpy(at, &x, 2);
+  } else {
+    const auto x = static_cast<std::uint32_t>(static_cast<std::int64_t>(v));
+    std::memcpy(at, &x, 4);
+  }
+}
+
 std::vector<Image> decodeTiff(const std::string& bytes) {
   silenceTiff();
   MemoryFile file;
@@ -483,21 +500,7 @@ std::string encodeTiff(const std::vector<Image>& pages) {
         for (std::size_t r = 0; r < n; ++r)
           for (std::size_t c = 0; c < cols; ++c)
             for (std::size_t ch = 0; ch < channels; ++ch, at += bytes) {
-              const double v = image.channels[ch](top + r, c);
-              if (format == SAMPLEFORMAT_IEEEFP && bits == 32) {
-                const float x = static_cast<float>(v);
-                std::memcpy(at, &x, 4);
-              } else if (format == SAMPLEFORMAT_IEEEFP) {
-                std::memcpy(at, &v, 8);
-              } else if (bits == 8) {
-                *at = static_cast<unsigned char>(static_cast<std::int64_t>(v));
-              } else if (bits == 16) {
-                const auto x = static_cast<std::uint16_t>(static_cast<std::int64_t>(v));
-                std::memcpy(at, &x, 2);
-              } else {
-                const auto x = static_cast<std::uint32_t>(static_cast<std::int64_t>(v));
-                std::memcpy(at, &x, 4);
-              }
+              putSample(at, image.channels[ch](top + r, c), bits, format);
             }
         ok = TIFFWriteEncodedStrip(tif, static_cast<std::uint32_t>(s), strip.data(),
                                    static_cast<tmsize_t>(n * rowBytes)) >= 0;

@@ -40,4 +40,8 @@ std::string encodeFits(const Image& image);
 // the machine's byte order above (libtiff swaps on reading).
 double sampleAt(const unsigned char* row, std::size_t index, int bits, int format);
 
+// Writes v, a value of the sample's type (integers already rounded and in
+// range), as one sample at `at`, in the machine's byte order.
+void putSample(unsigned char* at, double v, int bits, int format);
+
 }  // namespace dyadfit::cli

@@ -206,13 +206,14 @@ void sinkUnmap(thandle_t, void*, toff_t) {}
 
 class TiffSink {
  public:
-  TiffSink(std::ostream& out, std::size_t rows, std::size_t cols, std::size_t channels, ValueClass cls) : cls_(cls) {
+  TiffSink(std::ostream& out, std::size_t rows, std::size_t cols, std::size_t channels, ValueClass cls) {
     const bool flt = cls == ValueClass::Single || cls == ValueClass::Double;
     const bool sign = cls == ValueClass::Int8 || cls == ValueClass::Int16 || cls == ValueClass::Int32;
     bits_ = cls == ValueClass::Int8 || cls == ValueClass::UInt8     ? 8
             : cls == ValueClass::Int16 || cls == ValueClass::UInt16 ? 16
             : cls == ValueClass::Double                             ? 64
                                                                     : 32;
+    format_ = flt ? SAMPLEFORMAT_IEEEFP : sign ? SAMPLEFORMAT_INT : SAMPLEFORMAT_UINT;
     rowBytes_ = cols * channels * (bits_ / 8);
     // Classic TIFF offsets end at 4 GiB.
     const bool big = double(rowBytes_) * double(rows) > 4.0e9;
@@ -223,10 +224,7 @@ class TiffSink {
                     TIFFSetField(tif_, TIFFTAG_IMAGELENGTH, std::uint32_t(rows)) &&
                     TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(channels)) &&
                     TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, std::uint16_t(bits_)) &&
-                    TIFFSetField(tif_, TIFFTAG_SAMPLEFORMAT,
-                                 std::uint16_t(flt    ? SAMPLEFORMAT_IEEEFP
-                                               : sign ? SAMPLEFORMAT_INT
-                                                      : SAMPLEFORMAT_UINT)) &&
+                    TIFFSetField(tif_, TIFFTAG_SAMPLEFORMAT, std::uint16_t(format_)) &&
                     TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC,
                                  std::uint16_t(channels == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK)) &&
                     TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, std::uint16_t(PLANARCONFIG_CONTIG)) &&
@@ -248,7 +246,7 @@ class TiffSink {
     for (std::size_t r = 0; r < h; ++r) {
       for (std::size_t c = 0; c < cols; ++c)
         for (std::size_t k = 0; k < channels; ++k)
-          put(row.data() + (c * channels + k) * size, band[k * h * cols + c * h + r]);
+          putSample(row.data() + (c * channels + k) * size, band[k * h * cols + c * h + r], bits_, format_);
       if (TIFFWriteScanline(tif_, row.data(), std::uint32_t(r0 + r), 0) < 0) fail();
     }
   }
@@ -261,51 +259,9 @@ class TiffSink {
 
  private:
   [[noreturn]] void fail() { throw Failure{"cannot write OUT: " + (gTiffError.empty() ? "write failed" : gTiffError)}; }
-  // The core's values are already rounded and within the class's range.
-  void put(unsigned char* p, double v) const {
-    switch (cls_) {
-      case ValueClass::Single: {
-        const float f = float(v);
-        std::memcpy(p, &f, 4);
-        break;
-      }
-      case ValueClass::Double: std::memcpy(p, &v, 8); break;
-      case ValueClass::Int8: {
-        const std::int8_t i = std::int8_t(v);
-        std::memcpy(p, &i, 1);
-        break;
-      }
-      case ValueClass::UInt8: {
-        const std::uint8_t i = std::uint8_t(v);
-        std::memcpy(p, &i, 1);
-        break;
-      }
-      case ValueClass::Int16: {
-        const std::int16_t i = std::int16_t(v);
-        std::memcpy(p, &i, 2);
-        break;
-      }
-      case ValueClass::UInt16: {
-        const std::uint16_t i = std::uint16_t(v);
-        std::memcpy(p, &i, 2);
-        break;
-      }
-      case ValueClass::Int32: {
-        const std::int32_t i = std::int32_t(v);
-        std::memcpy(p, &i, 4);
-        break;
-      }
-      default: {
-        const std::uint32_t i = std::uint32_t(v);
-        std::memcpy(p, &i, 4);
-        break;
-      }
-    }
-  }
-
   TIFF* tif_ = nullptr;
-  ValueClass cls_;
   int bits_ = 8;
+  int format_ = SAMPLEFORMAT_UINT;
   std::size_t rowBytes_ = 0;
 };
 
