@@ -492,6 +492,11 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
   // estimates are biased towards such fits; walking down lost 2 to 3 dB
   // there.
   const bool search = o.blockSide == 0 && !constant;
+  // Every side tried pads to the same sides: the plane is padded once (a
+  // plane of dyadic sides is its own padding).
+  std::vector<double> paddedCopy;
+  if (search && (rows != chosen.P || cols != chosen.Q)) paddedCopy = padPlane(plane, rows, cols, chosen.P, chosen.Q);
+  const double* padded = paddedCopy.empty() ? plane : paddedCopy.data();
   std::vector<SideTrial> trials;
   auto trySide = [&](int side) {
     SideTrial t;
@@ -503,7 +508,7 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
       // shifts as dyadicEstimate would (no Anscombe run here: tessik never
       // searches).
       t.sum.assign(d.P * d.Q, 0.0);
-      addShifts(padPlane(plane, rows, cols, d.P, d.Q).data(), d, o, 0, S, t.sum, part, counter);
+      addShifts(padded, d, o, 0, S, t.sum, part, counter);
       t.first = cropMean(t.sum, d.P, rows, cols, S);
     } else {
       t.A = dyadic(d, plane, kGuardShiftFactor * S, part, S, &t.first);
@@ -555,7 +560,7 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
     // The dyadic estimate kept averages kGuardShiftFactor times the shifts.
     SideTrial& ta = trials[bestA];
     const DyadicSetup d = withBlockSide(chosen, ta.side);
-    addShifts(padPlane(plane, rows, cols, d.P, d.Q).data(), d, o, S, kGuardShiftFactor * S, ta.sum, nullptr, counter);
+    addShifts(padded, d, o, S, kGuardShiftFactor * S, ta.sum, nullptr, counter);
     ta.A = cropMean(ta.sum, d.P, rows, cols, kGuardShiftFactor * S);
   }
   // The estimates weighed: the dyadic one of the lowest risk, and the
