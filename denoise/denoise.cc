@@ -2,9 +2,11 @@
 #include "denoise/denoise.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <random>
 #include <string>
 
@@ -14,6 +16,7 @@
 #include "draw/draw_partition.h"
 #include "draw/show_entry.h"
 #include "dyadic/dyadic_entry.h"
+#include "dyadic/grid_utils.h"
 #include "dyadic/parallel.h"
 #include "host/standalone.h"
 #include "platelet/quarlo_entry.h"
@@ -530,7 +533,8 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
     if (search && poisson && !trials.empty()) {
       t.riskB = trials.front().riskB;
     } else if (search) {
-      const std::vector<double> e = fromUnit(wienerFilter(z0.data(), t.pilot.data(), rows, cols, 8, kRankStep, nullptr));
+      const std::vector<double> e =
+          fromUnit(wienerFilter(z0.data(), t.pilot.data(), rows, cols, 8, kRankStep, nullptr));
       const std::vector<double> eProbe =
           fromUnit(wienerFilter(z1.data(), t.pilotProbe.data(), rows, cols, 8, kRankStep, nullptr));
       t.riskB = risk(e, divergence(e, eProbe));
@@ -621,6 +625,19 @@ ValueClass denoiseResultClass(ValueClass image, NoiseModel noise) {
 }
 
 // The grey image a partition is drawn over: the mean of the channels.
+// The largest |v| of p[0, n): a maximum, the same for any split.
+double largestMagnitude(const double* p, std::size_t n) {
+  std::mutex m;
+  double largest = 0;
+  forEachRange(n, [&](std::size_t begin, std::size_t end) {
+    double local = 0;
+    for (std::size_t k = begin; k < end; ++k) local = std::max(local, std::fabs(p[k]));
+    const std::lock_guard<std::mutex> lock(m);
+    largest = std::max(largest, local);
+  });
+  return largest;
+}
+
 static std::vector<double> channelMean(const double* image, std::size_t rows, std::size_t cols, std::size_t channels) {
   const std::size_t n = rows * cols;
   std::vector<double> grey(n, 0.0);
@@ -637,16 +654,15 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
   if (rows < 2 || cols < 2) throw Error("The image must have at least 2 rows and 2 columns.");
   if (channels < 1) throw Error("The image must have at least one channel.");
   const std::size_t n = rows * cols, total = n * channels;
-  for (std::size_t k = 0; k < total; ++k)
-    if (!std::isfinite(image[k])) throw Error("The image must not hold NaN or Inf.");
+  if (anyValue(image, total, [](double v) { return !std::isfinite(v); }))
+    throw Error("The image must not hold NaN or Inf.");
   // Far below the largest double, so that no sum of squares of the modules
   // or of the second stage overflows into an Inf estimate.
-  for (std::size_t k = 0; k < total; ++k)
-    if (std::fabs(image[k]) > kMaxMagnitude) throw Error("Values too large: magnitudes up to 1e100 are accepted.");
+  if (anyValue(image, total, [](double v) { return std::fabs(v) > kMaxMagnitude; }))
+    throw Error("Values too large: magnitudes up to 1e100 are accepted.");
   const NoiseModel noise = options.noise;
-  if (noise == NoiseModel::Poisson)
-    for (std::size_t k = 0; k < total; ++k)
-      if (image[k] < 0) throw Error("Under Poisson noise the image must hold non-negative counts.");
+  if (noise == NoiseModel::Poisson && anyValue(image, total, [](double v) { return v < 0; }))
+    throw Error("Under Poisson noise the image must hold non-negative counts.");
   if (!options.sigma.empty() && options.sigma.size() != 1 && options.sigma.size() != channels)
     throw Error("Option 'Sigma' must hold one number, or one per channel (" + std::to_string(channels) + ").");
 
@@ -689,9 +705,7 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
       if (inf.sigmaEstimated) {
         s = estimateNoiseSigma(plane, rows, cols, range.lo, range.hi);
         // A flat image leaves only rounding in its wavelet coefficients.
-        double largest = 0;
-        for (std::size_t k = 0; k < n; ++k) largest = std::max(largest, std::fabs(plane[k]));
-        if (s <= 1e-12 * largest) s = 0;
+        if (s <= 1e-12 * largestMagnitude(plane, n)) s = 0;
       } else {
         s = options.sigma.size() == 1 ? options.sigma[0] : options.sigma[c];
       }
@@ -709,10 +723,18 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
       skip[c] = !(level[c] > 0);
       if (skip[c]) continue;
       scale[c] = level[c];
-      for (std::size_t k = 0; k < n; ++k) {
-        work[c * n + k] /= level[c];
-        if (!std::isfinite(work[c * n + k])) throw Error("Option 'Sigma' is too small for the image's values.");
-      }
+      double* w = work.data() + c * n;
+      const double l = level[c];
+      std::atomic<bool> overflow{false};
+      forEachRange(n, [&](std::size_t begin, std::size_t end) {
+        bool bad = false;
+        for (std::size_t k = begin; k < end; ++k) {
+          w[k] /= l;
+          bad = bad || !std::isfinite(w[k]);
+        }
+        if (bad) overflow = true;
+      });
+      if (overflow) throw Error("Option 'Sigma' is too small for the image's values.");
     }
   } else if (noise == NoiseModel::Poisson) {
     // No count seen: log 0 in the modules' defaults, and nothing to estimate.
@@ -728,7 +750,9 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
     } else {
       inf.camera = known;
     }
-    for (std::size_t k = 0; k < total; ++k) work[k] = generalizedAnscombe(image[k], inf.camera);
+    forEachRange(total, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t k = begin; k < end; ++k) work[k] = generalizedAnscombe(image[k], inf.camera);
+    });
     if (opponent) {
       const std::vector<double> stabilised = work;
       toOpponent(stabilised.data(), n, work.data());
@@ -749,27 +773,27 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
   }
 
   // Back to the data's units.
-  std::vector<double> result(total);
-  if (noise == NoiseModel::Gaussian) {
+  std::vector<double> result;
+  if (noise == NoiseModel::Gaussian)
     for (std::size_t c = 0; c < channels; ++c)
-      if (!skip[c])
-        for (std::size_t k = 0; k < n; ++k) work[c * n + k] *= scale[c];
-    if (opponent) {
-      // A plane left as it is holds its opponent values: the image's own.
-      fromOpponent(work.data(), n, result.data());
-    } else {
-      result = work;
-    }
-  } else if (noise == NoiseModel::Poisson) {
-    result = work;
+      if (!skip[c]) {
+        double* w = work.data() + c * n;
+        const double s = scale[c];
+        forEachRange(n, [&](std::size_t begin, std::size_t end) {
+          for (std::size_t k = begin; k < end; ++k) w[k] *= s;
+        });
+      }
+  if (opponent) {
+    // A plane left as it is holds its opponent values: the image's own.
+    result.resize(total);
+    fromOpponent(work.data(), n, result.data());
   } else {
-    if (opponent)
-      fromOpponent(work.data(), n, result.data());
-    else
-      result = work;
-    inverseGeneralizedAnscombe(result.data(), total, inf.camera);
+    result = std::move(work);
   }
-  for (double& v : result) v = toClass(v, outCls);
+  if (noise == NoiseModel::PoissonGaussian) inverseGeneralizedAnscombe(result.data(), total, inf.camera);
+  forEachRange(total, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) result[k] = toClass(result[k], outCls);
+  });
   inf.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return result;
 }

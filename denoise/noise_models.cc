@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "dyadic/grid_utils.h"
 #include "host/host.h"
 
 namespace dyadfit {
@@ -159,24 +160,26 @@ void inverseGeneralizedAnscombe(double* values, std::size_t n, const CameraNoise
   }
 
   const double dMin = d.front(), dMax = d.back();
-  for (std::size_t k = 0; k < n; ++k) {
-    const double D = values[k];
-    double l;
-    if (std::isnan(D)) {
-      l = D;
-    } else if (D <= dMin) {
-      l = 0.0;
-    } else if (D >= dMax) {
-      const double D2 = D * D, D4 = D2 * D2;
-      l = D2 / 4.0 - 0.125 - s2 + (2.0 * s2 + 0.25) / D4 + (25.0 * s2 + 49.0 / 16.0) / (D4 * D2);
-    } else {
-      const std::size_t i = static_cast<std::size_t>(std::upper_bound(d.begin(), d.end(), D) - d.begin()) - 1;
-      const double h = d[i + 1] - d[i], t = (D - d[i]) / h, t2 = t * t, t3 = t2 * t;
-      l = (2 * t3 - 3 * t2 + 1) * lambda[i] + (t3 - 2 * t2 + t) * h * slope[i] + (-2 * t3 + 3 * t2) * lambda[i + 1] +
-          (t3 - t2) * h * slope[i + 1];
+  forEachRange(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      const double D = values[k];
+      double l;
+      if (std::isnan(D)) {
+        l = D;
+      } else if (D <= dMin) {
+        l = 0.0;
+      } else if (D >= dMax) {
+        const double D2 = D * D, D4 = D2 * D2;
+        l = D2 / 4.0 - 0.125 - s2 + (2.0 * s2 + 0.25) / D4 + (25.0 * s2 + 49.0 / 16.0) / (D4 * D2);
+      } else {
+        const std::size_t i = static_cast<std::size_t>(std::upper_bound(d.begin(), d.end(), D) - d.begin()) - 1;
+        const double h = d[i + 1] - d[i], t = (D - d[i]) / h, t2 = t * t, t3 = t2 * t;
+        l = (2 * t3 - 3 * t2 + 1) * lambda[i] + (t3 - 2 * t2 + t) * h * slope[i] + (-2 * t3 + 3 * t2) * lambda[i + 1] +
+            (t3 - t2) * h * slope[i + 1];
+      }
+      values[k] = camera.gain * l + camera.offset;
     }
-    values[k] = camera.gain * l + camera.offset;
-  }
+  });
 }
 
 }  // namespace dyadfit

@@ -22,9 +22,9 @@ void requireModerateValues(const Input& image) {
   // Only doubles can exceed the bound: single and integer classes stop far below it.
   const double* p = image.doubles();
   if (!p) return;
-  const std::size_t count = image.rows() * image.cols();
-  for (std::size_t k = 0; k < count; ++k)
-    if (std::fabs(p[k]) > kMaxMagnitude && std::isfinite(p[k])) throw Error(kMsgTooLarge);
+  if (anyValue(p, image.rows() * image.cols(),
+               [](double v) { return std::fabs(v) > kMaxMagnitude && std::isfinite(v); }))
+    throw Error(kMsgTooLarge);
 }
 
 void copyImage(const Input& image, double* out) {

@@ -76,9 +76,12 @@ void copyDoubles(double* dst, const double* src, long count) {
 }
 
 void copyValues(double* dst, const double* src, std::size_t count) {
-  forRanges(count, kItemElements, [&](std::size_t begin, std::size_t end) {
-    std::copy(src + begin, src + end, dst + begin);
-  });
+  forRanges(count, kItemElements,
+            [&](std::size_t begin, std::size_t end) { std::copy(src + begin, src + end, dst + begin); });
+}
+
+void forEachRange(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
+  forRanges(count, kItemElements, body);
 }
 
 }  // namespace dyadfit

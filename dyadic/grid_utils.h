@@ -2,7 +2,9 @@
 // Small operations on Grids and flat arrays used around the prunings.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <functional>
 
 #include "dyadic/grid.h"
 
@@ -23,5 +25,20 @@ void copyDoubles(double* dst, const double* src, long count);
 
 // copyDoubles for large arrays, in ranges on the threads.
 void copyValues(double* dst, const double* src, std::size_t count);
+// Runs body(begin, end) over [0, count) in ranges on the threads; a short
+// array stays on the calling thread.
+void forEachRange(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
+// Whether test(v) holds for some v of p[0, count), tested on the threads.
+template <typename Test>
+bool anyValue(const double* p, std::size_t count, const Test& test) {
+  std::atomic<bool> found{false};
+  forEachRange(count, [&](std::size_t begin, std::size_t end) {
+    if (found.load(std::memory_order_relaxed)) return;
+    bool hit = false;
+    for (std::size_t k = begin; k < end; ++k) hit |= test(p[k]);
+    if (hit) found.store(true, std::memory_order_relaxed);
+  });
+  return found.load();
+}
 
 }  // namespace dyadfit
