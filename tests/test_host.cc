@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -51,6 +53,37 @@ TEST(DistinctSortedRows, RemovesDuplicatesAndSortsColumnByColumn) {
   d = 99;
   EXPECT_TRUE(distinctSortedRows(nullptr, 0, 3, &d).empty());
   EXPECT_EQ(d, 0u);
+}
+
+// Square lists as the entries stack them: a sorted list, then one rotated by
+// a shift (two sorted runs) sharing many rows with it; and the same rows
+// shuffled, past the run merging.
+TEST(DistinctSortedRows, SquareListsOfIntegersInRunsOrShuffled) {
+  std::vector<std::array<double, 3>> rows;
+  for (int i = 0; i < 64; i += 2)
+    for (int j = 0; j < 32; j += 2) rows.push_back({double(i), double(j), 2.0});
+  const std::size_t first = rows.size();
+  for (std::size_t r = 0; r < first; ++r) {
+    const auto& a = rows[(r + first / 3) % first];
+    rows.push_back({a[0], a[1], r % 5 == 0 ? 4.0 : 2.0});
+  }
+  const std::set<std::array<double, 3>> expected(rows.begin(), rows.end());
+  for (int pass = 0; pass < 2; ++pass) {
+    if (pass == 1)
+      for (std::size_t r = 0; r < rows.size(); ++r) std::swap(rows[r], rows[(r * 7919) % rows.size()]);
+    const std::size_t n = rows.size();
+    std::vector<double> data(3 * n);
+    for (std::size_t r = 0; r < n; ++r)
+      for (std::size_t c = 0; c < 3; ++c) data[r + n * c] = rows[r][c];
+    std::size_t d = 0;
+    const std::vector<double> out = distinctSortedRows(data.data(), n, 3, &d);
+    ASSERT_EQ(d, expected.size());
+    std::size_t f = 0;
+    for (const auto& e : expected) {
+      for (std::size_t c = 0; c < 3; ++c) ASSERT_EQ(out[f + d * c], e[c]) << "pass " << pass << " row " << f;
+      ++f;
+    }
+  }
 }
 
 TEST(ArrayOutputs, KeepsAtLeastOneAndAtMostNlhsSlots) {
@@ -144,8 +177,11 @@ TEST(ArrayInput, ImageClassesReachTheEntryAsTheHostWouldPassThem) {
   // Codes no character has are read without undefined conversions, and name no noise model.
   const Array odd = Array::ofKind(ClassKind::Char, 1, 3, {-1, 1e10, std::nan("")});
   EXPECT_EQ(ArrayInput(odd).text(), std::string(3, '\x7f'));
-  expectError([&] { callEntry(brindel, {img, Array::empty(), odd}, 1); },
-              "noiseType must be either 'Poisson' or 'Gaussian'.");
+  expectError(
+      [&] {
+        callEntry(brindel, {img, Array::empty(), odd}, 1);
+      },
+      "noiseType must be either 'Poisson' or 'Gaussian'.");
 }
 
 // A run of a minute or more: 512x512, 10^8 candidate lines per square.
