@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
+#include <vector>
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -411,6 +413,98 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
     if (currentScore[q] <= mergedScore[q]) mergeMean<kPoisson, S>(w, top[q], left[q], s, k, mean[q], logMean[q], r);
 }
 
+// The largest squares of a pruning are few, so their literal sums run as a
+// handful of long chains, each waiting on its previous add. Under Gaussian
+// noise most of them stay apart, and that can be shown without the chains:
+// sums in any order and grouping, with the rounding error of every sum
+// bounded, place the literal merged and current scores in intervals. Where
+// the current score's interval lies wholly above the merged one, the literal
+// comparison keeps the square apart, and it writes nothing then. Any other
+// square, or any sum that is not finite, takes the literal sums.
+//
+// Bounds (u the unit roundoff, g = (n - 1) u / (1 - (n - 1) u) for n terms;
+// any order of summing n terms errs by at most g times the sum of their
+// magnitudes):
+// - the literal mean differs from the exact mean of x r r by at most
+//   g r r sum|x|, and so the literal merged score, the sum of
+//   -(x - mean)^2 - pm, lies between -(G + n d^2) - n pm and -G - n pm, with
+//   G the exact sum of squares about the exact mean and d that distance;
+// - G is formed as sum x^2 - (sum x)^2 / n from sums of this pass;
+// - every term of the literal merged score errs by at most 3u of its
+//   magnitude, and the literal sums by g of theirs.
+// Every bound is doubled to cover the rounding of the bounds themselves;
+// subnormal results, off by at most 2^-1074 each, are covered by n 1e-300.
+struct SquareSums {
+  double x = 0, xx = 0, absX = 0, cur = 0, absCur = 0;
+};
+
+bool certainlyApart(const SquareSums& t, double n, double r, double pm) {
+  constexpr double u = std::numeric_limits<double>::epsilon() / 2;
+  const double g = (n - 1) * u / (1 - (n - 1) * u);
+  const double slack = n * 1e-300;
+  // The literal mean's distance from the exact one.
+  const double d = 2 * (g * r * r * t.absX) + slack;
+  // The exact sum of squares about the exact mean, and its error here.
+  const double G = t.xx - (t.x * t.x) / n;
+  const double eX = g * t.absX;
+  const double eG = 2 * (g * t.xx + eX * (2 * std::fabs(t.x) + eX) / n + 3 * u * (t.xx + (t.x * t.x) / n)) + slack;
+  const double highest = G + eG + n * d * d + n * pm;  // the merged terms' magnitudes, at most
+  const double mergedAbove = -(G - eG) - n * pm + 2 * (g + 3 * u) * (1 + g) * highest + slack;
+  const double currentBelow = t.cur - 2 * (2 * g * t.absCur) - slack;
+  const bool finite = std::isfinite(mergedAbove) && std::isfinite(currentBelow) && std::isfinite(highest);
+  return finite && currentBelow > mergedAbove * (mergedAbove < 0 ? 1 - 4 * u : 1 + 4 * u);
+}
+
+// The sums of every s x s square of level (down x across squares) in one
+// pass on the threads: each item of rows keeps its own partial sums, joined
+// afterwards (any grouping will do under the bounds above).
+std::vector<char> squaresCertainlyApart(const Work& w, int M, std::size_t across, std::size_t down, std::size_t s,
+                                        double r, double pm) {
+  const std::size_t rows = static_cast<std::size_t>(M), perItem = std::max<std::size_t>(1, kItemPixels / w.N);
+  const std::size_t items = (rows + perItem - 1) / perItem, squares = across * down;
+  std::vector<SquareSums> partial(items * squares);
+  parallelFor(items, [&](std::size_t item) {
+    for (std::size_t i = item * perItem; i < std::min(rows, (item + 1) * perItem); ++i) {
+      const double* x = w.data + i * w.dataStride;
+      const double* c = w.current + i * w.N;
+      for (std::size_t q = 0; q < across; ++q) {
+        // Four of each sum side by side, so that the adds overlap.
+        double sx[4] = {}, sxx[4] = {}, ax[4] = {}, sc[4] = {}, ac[4] = {};
+        for (std::size_t j = q * s; j < (q + 1) * s; j += 4)
+          for (std::size_t l = 0; l < 4; ++l) {
+            const double v = x[j + l], k = c[j + l];
+            sx[l] += v;
+            sxx[l] += v * v;
+            ax[l] += std::fabs(v);
+            sc[l] += k;
+            ac[l] += std::fabs(k);
+          }
+        SquareSums& p = partial[item * squares + i / s * across + q];
+        p.x += (sx[0] + sx[1]) + (sx[2] + sx[3]);
+        p.xx += (sxx[0] + sxx[1]) + (sxx[2] + sxx[3]);
+        p.absX += (ax[0] + ax[1]) + (ax[2] + ax[3]);
+        p.cur += (sc[0] + sc[1]) + (sc[2] + sc[3]);
+        p.absCur += (ac[0] + ac[1]) + (ac[2] + ac[3]);
+      }
+    }
+  });
+  std::vector<char> apart(squares);
+  const double n = static_cast<double>(s) * static_cast<double>(s);
+  for (std::size_t t = 0; t < squares; ++t) {
+    SquareSums sum;
+    for (std::size_t item = 0; item < items; ++item) {
+      const SquareSums& p = partial[item * squares + t];
+      sum.x += p.x;
+      sum.xx += p.xx;
+      sum.absX += p.absX;
+      sum.cur += p.cur;
+      sum.absCur += p.absCur;
+    }
+    apart[t] = certainlyApart(sum, n, r, pm);
+  }
+  return apart;
+}
+
 // One square under any block fit, which writes only its block of candidate.
 template <bool kPoisson>
 void fittedBlock(const Work& w, const Grid& data, Grid& candidate, BlockFitFn blockFit, std::size_t a, std::size_t b,
@@ -471,6 +565,11 @@ Grouping groupingFor(std::size_t across, std::size_t down, int maxGroup) {
   return {static_cast<int>(wide * high), static_cast<int>(wide)};
 }
 
+// Levels of at most this many squares, of at least this side, first learn
+// which squares certainly stay apart.
+constexpr std::size_t kCertifiedSquares = 16;
+constexpr std::size_t kCertifiedSide = 256;
+
 // Levels with squares up to this side run tile by tile (all of them on one
 // tile while it is in cache), the larger ones level by level.
 constexpr int kTileLevels = 6;
@@ -482,9 +581,12 @@ constexpr std::size_t kTileAcross = 4;
 // independent, and each keeps the literal order of its own sums. Squares run
 // in batches on the threads. start(i0, i1, j0, j1) readies a tile before its
 // first level; block(a, b, L, g) handles one group g of squares of level L
-// from (a, b), g.count a power of two up to maxGroup.
-template <typename Start, typename Block>
-void runLevels(int M, int N, int levels, double pen, int maxGroup, const Start& start, const Block& block) {
+// from (a, b), g.count a power of two up to maxGroup. apart(L, across, down)
+// may tell, for the few squares of a top level, which certainly stay apart
+// (see squaresCertainlyApart): only the others are handled, one by one.
+template <typename Start, typename Block, typename Apart>
+void runLevels(int M, int N, int levels, double pen, int maxGroup, const Start& start, const Block& block,
+               const Apart& apart) {
   const std::size_t rows = static_cast<std::size_t>(M), cols = static_cast<std::size_t>(N);
   const int tileLevels = std::min(levels, kTileLevels);
   const std::size_t high = std::size_t{1} << tileLevels;
@@ -515,6 +617,18 @@ void runLevels(int M, int N, int levels, double pen, int maxGroup, const Start& 
     const Level level(k, pen);
     const std::size_t side = static_cast<std::size_t>(level.s);
     const std::size_t squaresAcross = cols / side, squaresDown = rows / side;
+    if (side >= kCertifiedSide && squaresAcross * squaresDown <= kCertifiedSquares) {
+      const std::vector<char> kept = apart(level, squaresAcross, squaresDown);
+      if (!kept.empty()) {
+        std::vector<std::size_t> rest;
+        for (std::size_t t = 0; t < kept.size(); ++t)
+          if (!kept[t]) rest.push_back(t);
+        parallelFor(rest.size(), [&](std::size_t k) {
+          block(rest[k] / squaresAcross * side, rest[k] % squaresAcross * side, level, Grouping{1, 1});
+        });
+        continue;
+      }
+    }
     // Fewer squares in a group where the level has too few groups for the threads.
     int limit = maxGroup;
     while (limit > 1 && squaresAcross * squaresDown / static_cast<std::size_t>(limit) < threads) limit /= 2;
@@ -522,7 +636,8 @@ void runLevels(int M, int N, int levels, double pen, int maxGroup, const Start& 
     const std::size_t groupsAcross = squaresAcross / static_cast<std::size_t>(g.across);
     const std::size_t groupsDown = squaresDown / static_cast<std::size_t>(g.count / g.across);
     const std::size_t groups = groupsAcross * groupsDown;
-    const std::size_t groupItem = std::max<std::size_t>(1, kItemPixels / (side * side * static_cast<std::size_t>(g.count)));
+    const std::size_t groupItem =
+        std::max<std::size_t>(1, kItemPixels / (side * side * static_cast<std::size_t>(g.count)));
     parallelFor((groups + groupItem - 1) / groupItem, [&](std::size_t item) {
       const std::size_t end = std::min(groups, (item + 1) * groupItem);
       for (std::size_t t = item * groupItem; t < end; ++t)
@@ -539,33 +654,41 @@ void runMeanLevels(Work& w, int M, int N, double pen) {
   auto start = [&](std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
     initialiseRect<kPoisson>(w, i0, i1, j0, j1);
   };
-  runLevels(M, N, levels, pen, 8, start, [&](std::size_t a, std::size_t b, const Level& level, Grouping g) {
-    const int s = level.s, k = level.k;
-    const double r = level.r, pm = level.pm;
-    if (g.count == 8) {
-      if (s == 2)
-        meanBlocks<kPoisson, 8, 2>(w, a, b, s, k, r, pm, g.across);
-      else if (s == 4)
-        meanBlocks<kPoisson, 8, 4>(w, a, b, s, k, r, pm, g.across);
-      else if (s == 8)
-        meanBlocks<kPoisson, 8, 8>(w, a, b, s, k, r, pm, g.across);
-      else
-        meanBlocks<kPoisson, 8, 0>(w, a, b, s, k, r, pm, g.across);
-    } else if (g.count == 4) {
-      if (s == 2)
-        meanBlocks<kPoisson, 4, 2>(w, a, b, s, k, r, pm, g.across);
-      else if (s == 4)
-        meanBlocks<kPoisson, 4, 4>(w, a, b, s, k, r, pm, g.across);
-      else if (s == 8)
-        meanBlocks<kPoisson, 4, 8>(w, a, b, s, k, r, pm, g.across);
-      else
-        meanBlocks<kPoisson, 4, 0>(w, a, b, s, k, r, pm, g.across);
-    } else if (g.count == 2) {
-      meanBlocks<kPoisson, 2, 0>(w, a, b, s, k, r, pm, g.across);
-    } else {
-      meanBlocks<kPoisson, 1, 0>(w, a, b, s, k, r, pm, g.across);
-    }
-  });
+  runLevels(
+      M, N, levels, pen, 8, start,
+      [&](std::size_t a, std::size_t b, const Level& level, Grouping g) {
+        const int s = level.s, k = level.k;
+        const double r = level.r, pm = level.pm;
+        if (g.count == 8) {
+          if (s == 2)
+            meanBlocks<kPoisson, 8, 2>(w, a, b, s, k, r, pm, g.across);
+          else if (s == 4)
+            meanBlocks<kPoisson, 8, 4>(w, a, b, s, k, r, pm, g.across);
+          else if (s == 8)
+            meanBlocks<kPoisson, 8, 8>(w, a, b, s, k, r, pm, g.across);
+          else
+            meanBlocks<kPoisson, 8, 0>(w, a, b, s, k, r, pm, g.across);
+        } else if (g.count == 4) {
+          if (s == 2)
+            meanBlocks<kPoisson, 4, 2>(w, a, b, s, k, r, pm, g.across);
+          else if (s == 4)
+            meanBlocks<kPoisson, 4, 4>(w, a, b, s, k, r, pm, g.across);
+          else if (s == 8)
+            meanBlocks<kPoisson, 4, 8>(w, a, b, s, k, r, pm, g.across);
+          else
+            meanBlocks<kPoisson, 4, 0>(w, a, b, s, k, r, pm, g.across);
+        } else if (g.count == 2) {
+          meanBlocks<kPoisson, 2, 0>(w, a, b, s, k, r, pm, g.across);
+        } else {
+          meanBlocks<kPoisson, 1, 0>(w, a, b, s, k, r, pm, g.across);
+        }
+      },
+      [&](const Level& level, std::size_t across, std::size_t down) {
+        if constexpr (kPoisson)
+          return std::vector<char>();
+        else
+          return squaresCertainlyApart(w, M, across, down, static_cast<std::size_t>(level.s), level.r, level.pm);
+      });
   if (w.currentInEstimate) {
     if (w.estimateWanted) meansOfSquares(w, M, w.N);
   } else {
@@ -581,9 +704,12 @@ void runFittedLevels(Work& w, const Grid& data, int M, int N, double pen, BlockF
   auto start = [&](std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
     initialiseRect<kPoisson>(w, i0, i1, j0, j1);
   };
-  runLevels(M, N, levels, pen, 1, start, [&](std::size_t a, std::size_t b, const Level& level, Grouping) {
-    fittedBlock<kPoisson>(w, data, candidate, blockFit, a, b, level.s, level.k, level.r, level.pm);
-  });
+  runLevels(
+      M, N, levels, pen, 1, start,
+      [&](std::size_t a, std::size_t b, const Level& level, Grouping) {
+        fittedBlock<kPoisson>(w, data, candidate, blockFit, a, b, level.s, level.k, level.r, level.pm);
+      },
+      [](const Level&, std::size_t, std::size_t) { return std::vector<char>(); });
   if (w.label) spreadCorners(w.label, w.labelStride, w.level, M, w.N);
 }
 

@@ -430,7 +430,8 @@ TEST(Parity, PruningBeyondOneTile) {
         if ((i / 32 + j / 32) % 5 == 0) v += std::normal_distribution<double>(0.0, 1.0)(gen);
         if ((i / 16 + j / 16) % 11 == 0) v = std::uniform_int_distribution<int>(0, 3)(gen);
         if (std::uniform_int_distribution<int>(0, 20000)(gen) == 0) v = std::numeric_limits<double>::infinity();
-        if (i < 128 && j >= N - 128) v = 2.0;  // one flat corner at least as large as the top level's squares
+        if (i < 128 && j >= N - 128) v = 2.0;           // one flat corner at least as large as the top level's squares
+        if (M == 256 && N == 512 && j >= 256) v = 2.0;  // a flat top-level square: it merges by the literal sums
         data[i][j] = v;
       }
     for (std::string_view noise : {kGaussian, kPoisson})
@@ -460,6 +461,49 @@ TEST(Parity, PruningBeyondOneTile) {
             EXPECT_GT(merged, 0u) << "no square of side 64 or more: the large levels went untested";
           }
         }
+  }
+}
+
+// The top levels skip the literal sums of squares that certainly stay apart.
+// Near the penalty where the whole square starts to merge, the skip must
+// give way: the penalty is bisected to that flip on the reference, then the
+// floats around it are run on both, for noise about zero, about an offset
+// that cancels in the sums of squares, and with a slope.
+TEST(Parity, TopLevelNearTheMergingPenalty) {
+  const int M = 256, N = 256;
+  for (int seed = 0; seed < 3; ++seed) {
+    std::mt19937 gen(static_cast<unsigned>(seed));
+    Grid data(M, N);
+    const double offset = seed == 0 ? 0.0 : seed == 1 ? 5.0 : 1000.0;
+    for (int i = 0; i < M; ++i)
+      for (int j = 0; j < N; ++j)
+        data[i][j] = offset + std::normal_distribution<double>(0.0, 0.5 + seed)(gen) + (seed == 1 ? 0.002 * i : 0.0);
+    auto run = [&](double pen, bool fast, Grid& estimate) {
+      Grid label(M, N);
+      std::vector<DyadicSquare> squares;
+      std::srand(1);
+      if (fast)
+        pruneDyadic(data, M, N, pen, estimate, label, squares, kGaussian, fitBlockMean);
+      else
+        pruneDyadicReference(data, M, N, pen, estimate, label, squares, kGaussian, fitBlockMean);
+      return squares[0].side == M;
+    };
+    Grid scratch(M, N);
+    double apart = 0, merged = 1e6;
+    ASSERT_TRUE(run(merged, false, scratch));
+    while (true) {
+      const double mid = apart + (merged - apart) / 2;
+      if (mid <= apart || mid >= merged) break;
+      (run(mid, false, scratch) ? merged : apart) = mid;
+    }
+    double pen = apart;
+    for (int k = 0; k < 3; ++k) pen = std::nextafter(pen, 0.0);
+    for (int k = 0; k < 8; ++k, pen = std::nextafter(pen, 1e9)) {
+      SCOPED_TRACE("seed " + std::to_string(seed) + " pen " + std::to_string(pen));
+      Grid fast(M, N), slow(M, N);
+      EXPECT_EQ(run(pen, true, fast), run(pen, false, slow));
+      EXPECT_EQ(0, std::memcmp(fast.data(), slow.data(), sizeof(double) * fast.size()));
+    }
   }
 }
 
