@@ -219,6 +219,70 @@ for c in "denoise 2048" "denoise 4096 slow"; do
   say "$(printf "$fmt3" "$name" "$d1" "$call_s" "$(ratio "$d1" "$call_s")" "$m1" "$peak_mib" "$check")"
 done
 
+# The command line's denoise against the build before its workspace, thread
+# and vector work (commit $before_rev, built here from the repository's
+# history), on a photograph: camera.png enlarged x4 / x8 with N(0, 25^2)
+# noise, 8-bit PGM in and out, the single stage with its settings fixed.
+# Whole processes, taking turns, the median of three; check: the two builds'
+# estimates of the 512^2 photograph with noise, in double precision through
+# text files, are the same bytes.
+before_rev=4564d73
+say
+say "dyadfit denoise against the build before (commit $before_rev): photograph, sigma 25 given, block side 4, 4 shifts, no Wiener stage"
+fmt3c='%-22s %8s %8s %7s %9s %9s  %s'
+header=$(printf "$fmt3c" case before_s now_s ratio before_MiB now_MiB check)
+say "$header"
+rule ${#header}
+before_cli=""
+if git -C "$root" cat-file -e "$before_rev^{commit}" 2>/dev/null; then
+  mkdir -p "$work/before"
+  git -C "$root" archive "$before_rev" | tar -x -C "$work/before"
+  if cmake -S "$work/before" -B "$work/before/build" -DCMAKE_BUILD_TYPE=Release -DDYADFIT_OCTAVE=OFF \
+    -DDYADFIT_MATLAB=OFF -DDYADFIT_TESTS=OFF -DDYADFIT_BENCH=OFF >"$work/before.log" 2>&1 &&
+    cmake --build "$work/before/build" -j"$(nproc)" --target dyadfit_cli >>"$work/before.log" 2>&1; then
+    before_cli="$work/before/build/dyadfit"
+  else
+    say "(the build before could not be built: $work/before.log)"
+  fi
+else
+  say "(commit $before_rev is not in this repository's history: a full clone has it)"
+fi
+whole_run() {  # LOG CLI IN OUT THREADS: whole-process seconds and peak MiB of one denoise
+  /usr/bin/time -f '%e %M' -o "$1" "$2" denoise "$3" "$4" --sigma 25 --block-side 4 --shifts 4 \
+    --threads "$5" --quiet $( [[ "$2" == "$before_cli" ]] || echo --wiener off ) >/dev/null 2>&1
+}
+median3() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
+if [[ -n "$before_cli" ]]; then
+  # The bits: a 512^2 crop in double precision through text, in and out.
+  octave-cli --norc --no-history --no-window-system --quiet --eval \
+    "x = double(imread('$root/demo/data/camera.png')); randn('seed', 25); \
+     dlmwrite('$work/photo.txt', x + 25 * randn(size(x)), 'delimiter', ' ', 'precision', '%.17g');"
+  check=DIFFERENT
+  whole_run "$work/t" "$before_cli" "$work/photo.txt" "$work/before.txt" 2 &&
+    whole_run "$work/t" "$build/dyadfit" "$work/photo.txt" "$work/now.txt" 2 &&
+    cmp -s "$work/before.txt" "$work/now.txt" && check=identical
+  [[ $check == identical ]] || failures=$((failures + 1))
+  for n in 2048 4096; do
+    photo="$work/photo$n.pgm"
+    octave-cli --norc --no-history --no-window-system --quiet --eval \
+      "x = kron(double(imread('$root/demo/data/camera.png')), ones($n / 512)); randn('seed', 25); \
+       imwrite(uint8(round(min(255, max(0, x + 25 * randn(size(x)))))), '$photo');"
+    for threads in 1 2; do
+      bs=() ns=() bm=() nm=()
+      for rep in 1 2 3; do
+        whole_run "$work/t" "$before_cli" "$photo" "$work/out.pgm" "$threads" || failures=$((failures + 1))
+        read -r s m <"$work/t"; bs+=("$s"); bm+=("$m")
+        whole_run "$work/t" "$build/dyadfit" "$photo" "$work/out.pgm" "$threads" || failures=$((failures + 1))
+        read -r s m <"$work/t"; ns+=("$s"); nm+=("$m")
+      done
+      b=$(median3 "${bs[@]}") now=$(median3 "${ns[@]}")
+      say "$(printf "$fmt3c" "denoise $n^2 ${threads}t" "$b" "$now" "$(awk -v a="$b" -v b="$now" 'BEGIN { printf "%.2f", a / b }')" \
+        "$(awk -v k="$(median3 "${bm[@]}")" 'BEGIN { printf "%.0f", k / 1024 }')" \
+        "$(awk -v k="$(median3 "${nm[@]}")" 'BEGIN { printf "%.0f", k / 1024 }')" "$check")"
+    done
+  done
+fi
+
 say
 say "Quality (octave-cli, 2 threads): PSNR in dB on the test photographs and a phantom"
 quality_table() {  # FUNCTION: one quality script of bench/, on the test photographs
