@@ -17,6 +17,7 @@
 #include "draw/show_entry.h"
 #include "dyadic/dyadic_entry.h"
 #include "dyadic/grid_utils.h"
+#include "dyadic/large_arrays.h"
 #include "dyadic/parallel.h"
 #include "host/standalone.h"
 #include "platelet/quarlo_entry.h"
@@ -110,7 +111,7 @@ void runModule(DenoiseMethod method, double lines, const std::vector<double>& pe
     explicit FirstResult(std::vector<double>& first) : first_(first) {}
     double* create(int slot, std::size_t rows, std::size_t cols) override {
       if (slot == 0) {
-        first_.resize(rows * cols);
+        resizeLarge(first_, rows * cols);
         return first_.data();
       }
       other_.assign(rows * cols, 0.0);
@@ -147,7 +148,7 @@ struct DyadicSetup {
 
 // The plane mirror-padded to P x Q.
 std::vector<double> padPlane(const double* plane, std::size_t rows, std::size_t cols, std::size_t P, std::size_t Q) {
-  std::vector<double> padded(P * Q);
+  std::vector<double> padded = largeZeros(P * Q);
   parallelFor(Q, [&](std::size_t j) {
     const std::size_t c = mirrorIndexOf(j, cols);
     for (std::size_t i = 0; i < P; ++i) padded[i + P * j] = plane[mirrorIndexOf(i, rows) + rows * c];
@@ -280,7 +281,7 @@ void addShifts(const double* padded, const DyadicSetup& d, const DenoiseOptions&
     const std::size_t di = static_cast<std::size_t>(radicalInverse(unsigned(s), 2) * double(d.span)) % P;
     const std::size_t dj = static_cast<std::size_t>(radicalInverse(unsigned(s), 3) * double(d.span)) % Q;
     // Row i of a column comes from row (i + di) mod P: two runs, no division per value.
-    shifted.resize(P * Q);
+    resizeLarge(shifted, P * Q);
     parallelFor(Q, [&](std::size_t j) {
       const double* from = padded + P * ((j + dj) % Q);
       double* to = shifted.data() + P * j;
@@ -302,7 +303,7 @@ void addShifts(const double* padded, const DyadicSetup& d, const DenoiseOptions&
 // The mean of `count` shifts summed in `sum` (P rows), cropped to rows x cols.
 std::vector<double> cropMean(const std::vector<double>& sum, std::size_t P, std::size_t rows, std::size_t cols,
                              int count) {
-  std::vector<double> out(rows * cols);
+  std::vector<double> out = largeZeros(rows * cols);
   parallelFor(cols, [&](std::size_t j) {
     for (std::size_t i = 0; i < rows; ++i) out[i + rows * j] = sum[i + P * j] / count;
   });
@@ -318,7 +319,7 @@ std::vector<double> dyadicEstimate(const double* plane, std::size_t rows, std::s
   std::vector<double> copy;
   if (rows != d.P || cols != d.Q) copy = padPlane(plane, rows, cols, d.P, d.Q);
   const double* padded = copy.empty() ? plane : copy.data();
-  std::vector<double> sum(d.P * d.Q, 0.0);
+  std::vector<double> sum = largeZeros(d.P * d.Q);
   const int split = prefix ? std::min(prefixShifts, shifts) : 0;
   if (prefix) {
     addShifts(padded, d, o, 0, split, sum, partition, counter);
@@ -693,7 +694,7 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
 
   // The working planes, each in the modules' terms; `scale` undoes a
   // division by the noise level, `skip` marks a plane left as it is.
-  std::vector<double> work(image, image + total);
+  std::vector<double> work = largeCopy(image, total);
   std::vector<double> scale(channels, 1.0);
   std::vector<bool> skip(channels, false);
   if (noise == NoiseModel::Gaussian) {
@@ -785,7 +786,7 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
       }
   if (opponent) {
     // A plane left as it is holds its opponent values: the image's own.
-    result.resize(total);
+    resizeLarge(result, total);
     fromOpponent(work.data(), n, result.data());
   } else {
     result = std::move(work);

@@ -11,6 +11,7 @@
 
 #include "dyadic/entry_checks.h"
 #include "dyadic/grid_utils.h"
+#include "dyadic/large_arrays.h"
 #include "dyadic/parallel.h"
 #include "dyadic/region_cost.h"
 
@@ -71,7 +72,7 @@ EntryParameters checkDyadicInputs(const EntryModel& model, Inputs in, std::vecto
   // which the entry then reads without a copy.
   const bool inPlace = image.doubles() && image.doubles() == imageValues->data() && imageValues->size() == M * N;
   if (!inPlace) {
-    imageValues->resize(M * N);
+    resizeLarge(*imageValues, M * N);
     copyImage(image, imageValues->data());
   }
 
@@ -176,8 +177,8 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
       // Each pixel's level alone: its square's corner clears the low bits.
       // The mean fit keeps its scratch in the estimate's storage.
       const bool mean = model.pieces.onePiece == fitBlockMean;
-      ws.level.resize(pixels);
-      if (!mean) ws.scratch.resize(pixels);
+      resizeLarge(ws.level, pixels);
+      if (!mean) resizeLarge(ws.scratch, pixels);
       pruneDyadicLevels(data, M, N, pen, estimate, label, ws.level.data(), mean ? nullptr : ws.scratch.data(),
                         ws.candidate, noiseType, model.pieces.onePiece, estimateWanted);
       // Bands of rows on the threads, their lists joined in row order.

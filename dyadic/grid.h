@@ -8,16 +8,20 @@
 #include <utility>
 #include <vector>
 
+#include "dyadic/large_arrays.h"
+
 namespace dyadfit {
 
 class Grid {
  public:
   Grid() = default;
   Grid(int outer, int inner)
-      : outer_(outer), inner_(inner), v_(static_cast<std::size_t>(outer) * static_cast<std::size_t>(inner), 0.0) {}
+      : outer_(outer),
+        inner_(inner),
+        v_(largeZeros(static_cast<std::size_t>(outer) * static_cast<std::size_t>(inner))) {}
   // Takes over outer*inner values laid out outer index major.
   Grid(int outer, int inner, std::vector<double>&& values) : outer_(outer), inner_(inner), v_(std::move(values)) {
-    v_.resize(static_cast<std::size_t>(outer) * static_cast<std::size_t>(inner), 0.0);
+    resizeLarge(v_, static_cast<std::size_t>(outer) * static_cast<std::size_t>(inner));
   }
 
   double* operator[](int i) { return v_.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(inner_); }
@@ -30,7 +34,7 @@ class Grid {
   // else it is zero-filled afresh.
   void reshape(int outer, int inner) {
     const std::size_t n = static_cast<std::size_t>(outer) * static_cast<std::size_t>(inner);
-    if (n != v_.size()) std::vector<double>(n, 0.0).swap(v_);
+    if (n != v_.size()) largeZeros(n).swap(v_);
     outer_ = outer;
     inner_ = inner;
   }
