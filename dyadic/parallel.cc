@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <functional>
@@ -15,19 +16,39 @@
 
 namespace dyadfit {
 
-bool avx2Enabled() {
-  static const bool enabled = [] {
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    const char* isa = std::getenv("DYADFIT_ISA");
-    if (isa && std::string_view(isa) == "scalar") return false;
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-#else
-    return false;
-#endif
-  }();
-  return enabled;
+Isa isaLevel(const char* asked, Isa cpu) {
+  if (!asked || !*asked) return cpu;
+  const std::string_view name(asked);
+  Isa level;
+  if (name == "scalar") {
+    level = Isa::Scalar;
+  } else if (name == "avx2") {
+    level = Isa::Avx2;
+  } else if (name == "avx512") {
+    level = Isa::Avx512;
+  } else {
+    std::fprintf(stderr, "%s\n", kMsgUnknownIsa);
+    return cpu;
+  }
+  return level < cpu ? level : cpu;
 }
+
+Isa isaLevel() {
+  static const Isa level = [] {
+    Isa cpu = Isa::Scalar;
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f"))
+      cpu = Isa::Avx512;
+    else if (__builtin_cpu_supports("avx2"))
+      cpu = Isa::Avx2;
+#endif
+    return isaLevel(std::getenv("DYADFIT_ISA"), cpu);
+  }();
+  return level;
+}
+
+bool avx2Enabled() { return isaLevel() >= Isa::Avx2; }
 
 namespace {
 

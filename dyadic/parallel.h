@@ -19,10 +19,17 @@ namespace dyadfit {
 
 inline constexpr const char* kMsgInterrupted = "Interrupted.";
 
-// Whether the kernels may use AVX2: the CPU's answer, unless the environment
-// variable DYADFIT_ISA is "scalar" when first asked (the parity tests run
-// both paths; their results are the same bits).
-bool avx2Enabled();
+// The instruction sets the kernels may use: the best the CPU has, capped by
+// the environment variable DYADFIT_ISA ("scalar", "avx2" or "avx512") as it
+// is when first asked. Every level gives the same bits; the parity tests run
+// each one the machine has.
+enum class Isa { Scalar, Avx2, Avx512 };
+Isa isaLevel();
+// The level for a DYADFIT_ISA value (null or empty: none) on a CPU whose
+// best is `cpu`. An unknown value is ignored, with kMsgUnknownIsa on stderr.
+Isa isaLevel(const char* asked, Isa cpu);
+inline constexpr const char* kMsgUnknownIsa = "DYADFIT_ISA must be scalar, avx2 or avx512; ignoring it.";
+bool avx2Enabled();  // isaLevel() >= Isa::Avx2
 
 // Returns true when the user asked the running call to stop.
 using InterruptPoll = bool (*)();

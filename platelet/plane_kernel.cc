@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "dyadic/parallel.h"
 #include "dyadic/region_cost.h"
 #include "platelet/plane_fit.h"
 #include "platelet/plane_solver.h"
@@ -173,7 +174,7 @@ struct LaneFunctions {
 
 LaneFunctions laneFunctions() {
 #if defined(__x86_64__)
-  if (__builtin_cpu_supports("avx2")) return {fittedAvx2, gaussianAvx2};
+  if (avx2Enabled()) return {fittedAvx2, gaussianAvx2};
 #endif
   return {fittedPlain, gaussianPlain};
 }

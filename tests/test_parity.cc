@@ -348,15 +348,28 @@ void runCases(Module module, unsigned firstSeed, int count) {
   }
 }
 
-// The suite runs once as the CPU allows and once with DYADFIT_ISA=scalar:
-// the second run must really be on the plain paths.
+// The suite runs once as the CPU allows and again under DYADFIT_ISA=avx2 and
+// =scalar: each run must really be on the paths it names.
 TEST(Parity, InstructionSetAsAsked) {
-  const char* isa = std::getenv("DYADFIT_ISA");
-  if (isa && std::string(isa) == "scalar") EXPECT_FALSE(dyadfit::avx2Enabled());
+  Isa cpu = Isa::Scalar;
 #if defined(__x86_64__) && defined(__GNUC__)
-  else
-    EXPECT_EQ(dyadfit::avx2Enabled(), __builtin_cpu_supports("avx2") != 0);
+  cpu = __builtin_cpu_supports("avx512f") ? Isa::Avx512 : __builtin_cpu_supports("avx2") ? Isa::Avx2 : Isa::Scalar;
 #endif
+  EXPECT_EQ(isaLevel(), isaLevel(std::getenv("DYADFIT_ISA"), cpu));
+  EXPECT_EQ(avx2Enabled(), isaLevel() >= Isa::Avx2);
+
+  // A level is capped by the CPU's; no value, or an empty one, leaves it.
+  EXPECT_EQ(isaLevel("scalar", Isa::Avx512), Isa::Scalar);
+  EXPECT_EQ(isaLevel("avx2", Isa::Avx512), Isa::Avx2);
+  EXPECT_EQ(isaLevel("avx512", Isa::Avx512), Isa::Avx512);
+  EXPECT_EQ(isaLevel("avx512", Isa::Avx2), Isa::Avx2);
+  EXPECT_EQ(isaLevel("avx2", Isa::Scalar), Isa::Scalar);
+  EXPECT_EQ(isaLevel(nullptr, Isa::Avx2), Isa::Avx2);
+  EXPECT_EQ(isaLevel("", Isa::Avx512), Isa::Avx512);
+  // An unknown name is ignored aloud.
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(isaLevel("AVX2", Isa::Avx512), Isa::Avx512);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), std::string(kMsgUnknownIsa) + "\n");
 }
 
 TEST(Parity, Tessik) { runCases(Module::Tessik, 1000, 300); }
