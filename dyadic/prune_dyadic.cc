@@ -436,6 +436,14 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
 // subnormal results, off by at most 2^-1074 each, are covered by n 1e-300.
 struct SquareSums {
   double x = 0, xx = 0, absX = 0, cur = 0, absCur = 0;
+  SquareSums& operator+=(const SquareSums& o) {
+    x += o.x;
+    xx += o.xx;
+    absX += o.absX;
+    cur += o.cur;
+    absCur += o.absCur;
+    return *this;
+  }
 };
 
 bool certainlyApart(const SquareSums& t, double n, double r, double pm) {
@@ -455,11 +463,10 @@ bool certainlyApart(const SquareSums& t, double n, double r, double pm) {
   return finite && currentBelow > mergedAbove * (mergedAbove < 0 ? 1 - 4 * u : 1 + 4 * u);
 }
 
-// The sums of every s x s square of level (down x across squares) in one
+// The sums of every s x s square of a level (down x across squares) in one
 // pass on the threads: each item of rows keeps its own partial sums, joined
 // afterwards (any grouping will do under the bounds above).
-std::vector<char> squaresCertainlyApart(const Work& w, int M, std::size_t across, std::size_t down, std::size_t s,
-                                        double r, double pm) {
+std::vector<SquareSums> sumsOfSquares(const Work& w, int M, std::size_t across, std::size_t down, std::size_t s) {
   const std::size_t rows = static_cast<std::size_t>(M), perItem = std::max<std::size_t>(1, kItemPixels / w.N);
   const std::size_t items = (rows + perItem - 1) / perItem, squares = across * down;
   std::vector<SquareSums> partial(items * squares);
@@ -488,21 +495,10 @@ std::vector<char> squaresCertainlyApart(const Work& w, int M, std::size_t across
       }
     }
   });
-  std::vector<char> apart(squares);
-  const double n = static_cast<double>(s) * static_cast<double>(s);
-  for (std::size_t t = 0; t < squares; ++t) {
-    SquareSums sum;
-    for (std::size_t item = 0; item < items; ++item) {
-      const SquareSums& p = partial[item * squares + t];
-      sum.x += p.x;
-      sum.xx += p.xx;
-      sum.absX += p.absX;
-      sum.cur += p.cur;
-      sum.absCur += p.absCur;
-    }
-    apart[t] = certainlyApart(sum, n, r, pm);
-  }
-  return apart;
+  std::vector<SquareSums> sums(squares);
+  for (std::size_t item = 0; item < items; ++item)
+    for (std::size_t t = 0; t < squares; ++t) sums[t] += partial[item * squares + t];
+  return sums;
 }
 
 // One square under any block fit, which writes only its block of candidate.
@@ -565,6 +561,53 @@ Grouping groupingFor(std::size_t across, std::size_t down, int maxGroup) {
   return {static_cast<int>(wide * high), static_cast<int>(wide)};
 }
 
+// Which squares of the top levels certainly stay apart, level after level.
+// The first such level takes one pass over the data; each level above adds
+// up its four children's sums, which hold as long as no child merged (a
+// merge changes the current terms under it).
+class TopLevels {
+ public:
+  explicit TopLevels(const Work& w, int M) : w_(w), M_(M) {}
+
+  std::vector<char> apart(const Level& level, std::size_t across, std::size_t down) {
+    const std::size_t s = static_cast<std::size_t>(level.s);
+    std::vector<SquareSums> sums;
+    if (k_ == level.k - 1 && across_ == 2 * across && down_ == 2 * down && !childMerged()) {
+      sums.resize(across * down);
+      for (std::size_t t = 0; t < sums.size(); ++t) {
+        const std::size_t a = t / across * 2, b = t % across * 2;
+        for (std::size_t u = 0; u < 2; ++u)
+          for (std::size_t v = 0; v < 2; ++v) sums[t] += sums_[(a + u) * across_ + b + v];
+      }
+    } else {
+      sums = sumsOfSquares(w_, M_, across, down, s);
+    }
+    std::vector<char> kept(sums.size());
+    const double n = static_cast<double>(s) * static_cast<double>(s);
+    for (std::size_t t = 0; t < sums.size(); ++t) kept[t] = certainlyApart(sums[t], n, level.r, level.pm);
+    sums_ = std::move(sums);
+    k_ = level.k;
+    across_ = across;
+    down_ = down;
+    return kept;
+  }
+
+ private:
+  // Whether a square of the last level merged: its corner holds that level.
+  bool childMerged() const {
+    const std::size_t s = std::size_t{1} << k_;
+    for (std::size_t t = 0; t < across_ * down_; ++t)
+      if (w_.level[t / across_ * s * w_.N + t % across_ * s] == k_) return true;
+    return false;
+  }
+
+  const Work& w_;
+  int M_;
+  int k_ = -1;
+  std::size_t across_ = 0, down_ = 0;
+  std::vector<SquareSums> sums_;
+};
+
 // Levels of at most this many squares, of at least this side, first learn
 // which squares certainly stay apart.
 constexpr std::size_t kCertifiedSquares = 16;
@@ -583,7 +626,7 @@ constexpr std::size_t kTileAcross = 4;
 // first level; block(a, b, L, g) handles one group g of squares of level L
 // from (a, b), g.count a power of two up to maxGroup. apart(L, across, down)
 // may tell, for the few squares of a top level, which certainly stay apart
-// (see squaresCertainlyApart): only the others are handled, one by one.
+// (see TopLevels): only the others are handled, one by one.
 template <typename Start, typename Block, typename Apart>
 void runLevels(int M, int N, int levels, double pen, int maxGroup, const Start& start, const Block& block,
                const Apart& apart) {
@@ -651,6 +694,7 @@ template <bool kPoisson>
 void runMeanLevels(Work& w, int M, int N, double pen) {
   const int levels = levelCount(M, N);
   initialise<kPoisson>(w, M, N, pen);
+  TopLevels top(w, M);
   auto start = [&](std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
     initialiseRect<kPoisson>(w, i0, i1, j0, j1);
   };
@@ -687,7 +731,7 @@ void runMeanLevels(Work& w, int M, int N, double pen) {
         if constexpr (kPoisson)
           return std::vector<char>();
         else
-          return squaresCertainlyApart(w, M, across, down, static_cast<std::size_t>(level.s), level.r, level.pm);
+          return top.apart(level, across, down);
       });
   if (w.currentInEstimate) {
     if (w.estimateWanted) meansOfSquares(w, M, w.N);
