@@ -5,9 +5,10 @@
 //   dyadfit_bench MODULE ENGINE IMAGE SIZE [THREADS]
 //     MODULE   tessik | brindel | quarlo | denoise
 //     ENGINE   fast | reference | none (builds the image only); denoise:
-//              fast only, single stage (noise level 1, block side 8,
-//              4 shifts, no Wiener stage)
-//     IMAGE    noise | phantom | counts
+//              fast only, single stage (4 shifts, no Wiener stage; noise
+//              level 1 and block side 8, or 25 and 4 for a raw: photograph)
+//     IMAGE    noise | phantom | counts | raw:FILE (SIZE*SIZE doubles as
+//              `write` writes them, e.g. a photograph with noise)
 //     SIZE     side of the square image (a power of two)
 //     THREADS  worker threads of the fast engine (default: DYADFIT_THREADS or all cores)
 //   dyadfit_bench write IMAGE SIZE FILE
@@ -75,6 +76,13 @@ Array makeImage(const std::string& kind, int n) {
   const std::size_t side = static_cast<std::size_t>(n);
   std::mt19937_64 gen(20240601);
   std::vector<double> v(side * side);
+  if (kind.rfind("raw:", 0) == 0) {
+    // SIZE x SIZE doubles, column by column, as written by the benchmark script.
+    FILE* f = std::fopen(kind.c_str() + 4, "rb");
+    const bool ok = f && std::fread(v.data(), sizeof(double), v.size(), f) == v.size();
+    if (f) std::fclose(f);
+    return ok ? Array::matrix(side, side, std::move(v)) : Array::empty();
+  }
   if (kind == "noise") {
     std::uniform_real_distribution<double> u(0.0, 10.0);
     for (double& x : v) x = 50.0 + u(gen);
@@ -109,7 +117,8 @@ std::uint64_t digest(const std::vector<Array>& outputs) {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: dyadfit_bench tessik|brindel|quarlo|denoise fast|reference|none noise|phantom|counts SIZE [THREADS]\n"
+               "usage: dyadfit_bench tessik|brindel|quarlo|denoise fast|reference|none noise|phantom|counts|raw:FILE SIZE "
+               "[THREADS]\n"
                "       dyadfit_bench write noise|phantom|counts SIZE FILE\n");
   return 2;
 }
@@ -152,8 +161,11 @@ int main(int argc, char** argv) {
 
   if (denoise) {
     DenoiseOptions o;
-    o.sigma = {1.0};
-    o.blockSide = 8;
+    // A photograph's file: its noise level 25 and the block side the
+    // denoiser picks for it; the phantom: level 1, side 8.
+    const bool photo = kind.rfind("raw:", 0) == 0;
+    o.sigma = {photo ? 25.0 : 1.0};
+    o.blockSide = photo ? 4 : 8;
     o.shifts = 4;
     o.wiener = WienerMode::Off;
     const auto start = std::chrono::steady_clock::now();

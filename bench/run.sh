@@ -23,8 +23,11 @@
 # same images, with the process's peak RSS and that peak minus a baseline
 # process that only reads the image.
 # Table 3 (C++): dyadfit_denoise's single stage at 2048^2 and 4096^2 on the
-# phantom image, the call's seconds and the process's peak RSS at 1 and 2
-# threads, gain = 1 thread / 2 threads, check as in table 1.
+# phantom image and on a photograph with noise, the call's seconds and the
+# process's peak RSS at 1 and 2 threads, gain = 1 thread / 2 threads, check
+# as in table 1.
+# Table 3c: the command line's denoise against the build before its
+# workspace, thread and vector work, whole processes taking turns.
 # Table 3b (Octave, bench/quality.m): PSNR of the noisy image, of each module
 # with its defaults and of dyadfit_denoise at one and at the default number of
 # shifts, on the test photographs of demo/data and a phantom, under Gaussian
@@ -193,22 +196,30 @@ for c in "${in_octave[@]}"; do
 done
 
 say
-say "dyadfit_denoise (C++, dyadfit_bench denoise): phantom image, noise level 1, block side 8, 4 shifts, no Wiener stage"
+say "dyadfit_denoise (C++, dyadfit_bench denoise): 4 shifts, no Wiener stage; phantom: noise level 1, block side 8;"
+say "photo: camera.png enlarged with N(0, 25^2) noise, noise level 25, block side 4"
 fmt3='%-24s %9s %9s %6s %9s %9s  %s'
 header=$(printf "$fmt3" case 1t_s 2t_s gain 1t_MiB 2t_MiB check)
 say "$header"
 rule ${#header}
-for c in "denoise 2048" "denoise 4096 slow"; do
-  read -r module n flag <<<"$c"
-  name=$(printf '%s %s^2 phantom' "$module" "$n")
+for c in "denoise 2048 phantom" "denoise 4096 phantom slow" "denoise 2048 photo" "denoise 4096 photo slow"; do
+  read -r module n kind flag <<<"$c"
+  name=$(printf '%s %s^2 %s' "$module" "$n" "$kind")
+  image=$kind
+  if [[ $kind == photo ]]; then
+    image="raw:$work/photo$n.raw"
+    [[ -f "$work/photo$n.raw" ]] || octave-cli --norc --no-history --no-window-system --quiet --eval \
+      "x = kron(double(imread('$root/demo/data/camera.png')), ones($n / 512)); randn('seed', 25); \
+       f = fopen('$work/photo$n.raw', 'w'); fwrite(f, x + 25 * randn(size(x)), 'double'); fclose(f);"
+  fi
   if [[ "$quick" == 1 && "${flag:-}" == slow ]]; then
     say "$(printf "$fmt3" "$name" skipped - - - - -)"
     continue
   fi
   digests=() ok=1
-  measure "$module-$n-1" DYADFIT_THREADS=1 -- "$bench" "$module" fast phantom "$n" && digests+=("$digest") || ok=0
+  measure "$module-$n-$kind-1" DYADFIT_THREADS=1 -- "$bench" "$module" fast "$image" "$n" && digests+=("$digest") || ok=0
   d1=$call_s m1=$peak_mib
-  measure "$module-$n-2" DYADFIT_THREADS=2 -- "$bench" "$module" fast phantom "$n" && digests+=("$digest") || ok=0
+  measure "$module-$n-$kind-2" DYADFIT_THREADS=2 -- "$bench" "$module" fast "$image" "$n" && digests+=("$digest") || ok=0
   check=identical
   if [[ $ok == 0 ]]; then
     check=failed
