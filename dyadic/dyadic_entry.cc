@@ -182,16 +182,24 @@ void runDyadicEntry(const EntryModel& model, Inputs in, Outputs& out, Partition*
       pruneDyadicLevels(data, M, N, pen, estimate, label, ws.level.data(), mean ? nullptr : ws.scratch.data(),
                         ws.candidate, noiseType, model.pieces.onePiece, estimateWanted);
       // Bands of rows on the threads, their lists joined in row order.
+      // Rows and columns start at the offset, so that the corners moved
+      // back come out sorted: the distinct rows are then one merge away.
       const std::size_t bands = std::min<std::size_t>(static_cast<std::size_t>(M), 64);
+      const int down = floorMod(offset, M), across = floorMod(offset, N);
       std::vector<std::vector<double>> parts(bands);
       parallelFor(bands, [&](std::size_t b) {
         const int end = static_cast<int>(static_cast<std::size_t>(M) * (b + 1) / bands);
-        for (int i = static_cast<int>(static_cast<std::size_t>(M) * b / bands); i < end; ++i) {
+        for (int row = static_cast<int>(static_cast<std::size_t>(M) * b / bands); row < end; ++row) {
+          const int i = row < M - down ? row + down : row + down - M;
           const unsigned char* lv = ws.level.data() + static_cast<std::size_t>(i) * n;
-          for (int j = 0; j < N; ++j) {
-            const int side = 1 << lv[j];
-            if ((i & (side - 1)) == 0 && (j & (side - 1)) == 0) listSquare(parts[b], i, j, side, offset);
-          }
+          auto columns = [&](int from, int to) {
+            for (int j = from; j < to; ++j) {
+              const int side = 1 << lv[j];
+              if ((i & (side - 1)) == 0 && (j & (side - 1)) == 0) listSquare(parts[b], i, j, side, offset);
+            }
+          };
+          columns(across, N);
+          columns(0, across);
         }
       });
       for (const std::vector<double>& part : parts) list.insert(list.end(), part.begin(), part.end());

@@ -110,16 +110,25 @@ bool packedDistinctRows(const double* data, std::size_t rows, std::size_t cols, 
   const int bits = 64 / static_cast<int>(cols);
   const double limit = std::ldexp(1.0, bits);
   std::vector<std::uint64_t> keys(rows);
-  for (std::size_t r = 0; r < rows; ++r) {
-    std::uint64_t key = 0;
-    for (std::size_t c = 0; c < cols; ++c) {
-      const double v = data[r + rows * c];
-      // -0 stays with the general path, which keeps it as it is.
-      if (!(v >= 0 && v < limit) || std::signbit(v) || v != std::floor(v)) return false;
-      key = (key << bits) | static_cast<std::uint64_t>(v);
+  std::atomic<bool> other{false};
+  constexpr std::size_t kChunk = std::size_t{1} << 15;
+  parallelFor((rows + kChunk - 1) / kChunk, [&](std::size_t chunk) {
+    bool bad = false;
+    for (std::size_t r = chunk * kChunk; r < std::min(rows, (chunk + 1) * kChunk); ++r) {
+      std::uint64_t key = 0;
+      for (std::size_t c = 0; c < cols; ++c) {
+        const double v = data[r + rows * c];
+        const bool inRange = v >= 0 && v < limit;
+        const std::uint64_t whole = inRange ? static_cast<std::uint64_t>(v) : 0;
+        // -0 stays with the general path, which keeps it as it is.
+        bad = bad || !inRange || static_cast<double>(whole) != v || std::signbit(v);
+        key = (key << bits) | whole;
+      }
+      keys[r] = key;
     }
-    keys[r] = key;
-  }
+    if (bad) other = true;
+  });
+  if (other) return false;
   std::vector<std::size_t> runs{0};
   for (std::size_t r = 1; r < rows; ++r)
     if (keys[r] < keys[r - 1]) runs.push_back(r);
