@@ -74,6 +74,15 @@ double toClass(double v, ValueClass cls) {
   return std::clamp(std::round(v), r.lo, r.hi);
 }
 
+// v[k] = f(v[k]) for every element, on the threads.
+template <typename F>
+void transformValues(std::vector<double>& v, const F& f) {
+  double* p = v.data();
+  forEachRange(v.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) p[k] = f(p[k]);
+  });
+}
+
 // One run of the chosen module on a padded image (column-major rows x cols),
 // its estimate written over `estimate`, which keeps its storage from run to
 // run. With `partition`, the run also fills in the partition it ends with.
@@ -399,11 +408,10 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
     if (!anscombeRun(d, poisson))
       return dyadicEstimate(values, rows, cols, d, o, shifts, part, counter, prefixShifts, prefix);
     std::vector<double> z(values, values + n);
-    for (double& v : z) v = anscombe(v);
+    transformValues(z, anscombe);
     std::vector<double> e = dyadicEstimate(z.data(), rows, cols, d, o, shifts, part, counter, prefixShifts, prefix);
-    for (double& v : e) v = inverseAnscombe(v);
-    if (prefix)
-      for (double& v : *prefix) v = inverseAnscombe(v);
+    transformValues(e, inverseAnscombe);
+    if (prefix) transformValues(*prefix, inverseAnscombe);
     return e;
   };
   if (o.wiener == WienerMode::Off) {
@@ -418,8 +426,7 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
   // transform, in Gaussian mode), guides the Wiener stage. The pilot's runs
   // take their settings from the plane itself and keep them for the probe.
   std::vector<double> z0(plane, plane + n);
-  if (poisson)
-    for (double& v : z0) v = anscombe(v);
+  if (poisson) transformValues(z0, anscombe);
   const DyadicSetup pilotMethod = poisson ? setupDyadic(z0.data(), rows, cols, o.method, false, o, true) : chosen;
   const DyadicSetup pilotConstant = setupDyadic(z0.data(), rows, cols, DenoiseMethod::Constant, false, o, false);
 
@@ -431,8 +438,7 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
     }
     WienerResult w = wienerStage(z0.data(), pilot.data(), rows, cols);
     counter.step();
-    if (poisson)
-      for (double& v : w.estimate) v = inverseAnscombe(v);
+    if (poisson) transformValues(w.estimate, inverseAnscombe);
     std::copy(w.estimate.begin(), w.estimate.end(), plane);
     inf.stage[channel] = 1;
     inf.wienerBlock[channel] = w.blockSide;
@@ -452,8 +458,7 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
     if (poisson) probed[k] = std::max(0.0, probed[k]);
   }
   std::vector<double> z1(probed);
-  if (poisson)
-    for (double& v : z1) v = anscombe(v);
+  if (poisson) transformValues(z1, anscombe);
   auto divergence = [&](const std::vector<double>& f, const std::vector<double>& fProbe) {
     double s = 0;
     for (std::size_t k = 0; k < n; ++k) s += (poisson ? plane[k] : 1.0) * b[k] * (fProbe[k] - f[k]);
@@ -467,8 +472,7 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
   };
   // A Wiener stage's estimate back in the plane's units.
   auto fromUnit = [&](std::vector<double> e) {
-    if (poisson)
-      for (double& v : e) v = inverseAnscombe(v);
+    if (poisson) transformValues(e, inverseAnscombe);
     return e;
   };
 
