@@ -380,7 +380,6 @@ struct SideTrial {
   std::vector<double> A;                  // the dyadic estimate
   std::vector<double> sum;                // while ranking: the padded sum of its first S shifts
   std::vector<double> first, firstProbe;  // its first S shifts, on the plane and on the probe
-  std::vector<double> pilot, pilotProbe;  // the Wiener stage's pilot, on both
   double riskA = 0, riskB = 0;            // while ranking: of `first` and of the coarse Wiener stage
   double risk() const { return std::min(riskA, riskB); }
 };
@@ -425,18 +424,23 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
   // and the constant one, in unit noise (Poisson counts through Anscombe's
   // transform, in Gaussian mode), guides the Wiener stage. The pilot's runs
   // take their settings from the plane itself and keep them for the probe.
-  std::vector<double> z0(plane, plane + n);
-  if (poisson) transformValues(z0, anscombe);
-  const DyadicSetup pilotMethod = poisson ? setupDyadic(z0.data(), rows, cols, o.method, false, o, true) : chosen;
-  const DyadicSetup pilotConstant = setupDyadic(z0.data(), rows, cols, DenoiseMethod::Constant, false, o, false);
+  // In unit noise: the plane itself under Gaussian noise, else a copy.
+  std::vector<double> transformed;
+  if (poisson) {
+    transformed.assign(plane, plane + n);
+    transformValues(transformed, anscombe);
+  }
+  const double* z0 = poisson ? transformed.data() : plane;
+  const DyadicSetup pilotMethod = poisson ? setupDyadic(z0, rows, cols, o.method, false, o, true) : chosen;
+  const DyadicSetup pilotConstant = setupDyadic(z0, rows, cols, DenoiseMethod::Constant, false, o, false);
 
   if (o.wiener == WienerMode::On) {
-    std::vector<double> pilot = dyadicEstimate(z0.data(), rows, cols, pilotMethod, o, S, partition, counter);
+    std::vector<double> pilot = dyadicEstimate(z0, rows, cols, pilotMethod, o, S, partition, counter);
     if (!constant) {
-      const std::vector<double> c = dyadicEstimate(z0.data(), rows, cols, pilotConstant, o, S, nullptr, counter);
+      const std::vector<double> c = dyadicEstimate(z0, rows, cols, pilotConstant, o, S, nullptr, counter);
       for (std::size_t k = 0; k < n; ++k) pilot[k] = 0.5 * (pilot[k] + c[k]);
     }
-    WienerResult w = wienerStage(z0.data(), pilot.data(), rows, cols);
+    WienerResult w = wienerStage(z0, pilot.data(), rows, cols);
     counter.step();
     if (poisson) transformValues(w.estimate, inverseAnscombe);
     std::copy(w.estimate.begin(), w.estimate.end(), plane);
@@ -457,8 +461,12 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
     probed[k] = plane[k] + kProbeStep * b[k];
     if (poisson) probed[k] = std::max(0.0, probed[k]);
   }
-  std::vector<double> z1(probed);
-  if (poisson) transformValues(z1, anscombe);
+  std::vector<double> transformedProbe;
+  if (poisson) {
+    transformedProbe = probed;
+    transformValues(transformedProbe, anscombe);
+  }
+  const double* z1 = poisson ? transformedProbe.data() : probed.data();
   auto divergence = [&](const std::vector<double>& f, const std::vector<double>& fProbe) {
     double s = 0;
     for (std::size_t k = 0; k < n; ++k) s += (poisson ? plane[k] : 1.0) * b[k] * (fProbe[k] - f[k]);
@@ -478,15 +486,15 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
 
   std::vector<double> constantPilot, constantPilotProbe;
   if (!constant) {
-    constantPilot = dyadicEstimate(z0.data(), rows, cols, pilotConstant, o, S, nullptr, counter);
-    constantPilotProbe = dyadicEstimate(z1.data(), rows, cols, pilotConstant, o, S, nullptr, counter);
+    constantPilot = dyadicEstimate(z0, rows, cols, pilotConstant, o, S, nullptr, counter);
+    constantPilotProbe = dyadicEstimate(z1, rows, cols, pilotConstant, o, S, nullptr, counter);
   }
   // Under Poisson noise the pilot's own run is on the transformed counts,
   // with the settings taken from them: one for every side tried.
   std::vector<double> countsPilot, countsPilotProbe;
   if (poisson) {
-    countsPilot = dyadicEstimate(z0.data(), rows, cols, pilotMethod, o, S, nullptr, counter);
-    countsPilotProbe = dyadicEstimate(z1.data(), rows, cols, pilotMethod, o, S, nullptr, counter);
+    countsPilot = dyadicEstimate(z0, rows, cols, pilotMethod, o, S, nullptr, counter);
+    countsPilotProbe = dyadicEstimate(z1, rows, cols, pilotMethod, o, S, nullptr, counter);
   }
   // Without a side given, the rule's side is where the guard starts: it
   // tries doubling it, and goes on while the risk falls, up to the modules'
@@ -506,6 +514,19 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
   if (search && (rows != chosen.P || cols != chosen.Q)) paddedCopy = padPlane(plane, rows, cols, chosen.P, chosen.Q);
   const double* padded = paddedCopy.empty() ? plane : paddedCopy.data();
   std::vector<SideTrial> trials;
+  // The Wiener stage's pilot of a side, on the plane or on the probe: under
+  // Gaussian noise the pilot's own run is the dyadic estimate's first S
+  // shifts, averaged with the constant one. Formed when needed, not kept.
+  auto pilotOf = [&](const SideTrial& t, bool probe) {
+    std::vector<double> pilot = poisson ? (probe ? countsPilotProbe : countsPilot) : (probe ? t.firstProbe : t.first);
+    if (!constant) {
+      const std::vector<double>& c = probe ? constantPilotProbe : constantPilot;
+      forEachRange(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) pilot[k] = 0.5 * (pilot[k] + c[k]);
+      });
+    }
+    return pilot;
+  };
   auto trySide = [&](int side) {
     SideTrial t;
     t.side = side;
@@ -522,15 +543,6 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
       t.A = dyadic(d, plane, kGuardShiftFactor * S, part, S, &t.first);
     }
     t.firstProbe = dyadic(d, probed.data(), S, nullptr, 0, nullptr);
-    // Gaussian noise: the pilot's own run is the dyadic estimate's first S
-    // shifts.
-    t.pilot = poisson ? countsPilot : t.first;
-    t.pilotProbe = poisson ? countsPilotProbe : t.firstProbe;
-    if (!constant)
-      for (std::size_t k = 0; k < n; ++k) {
-        t.pilot[k] = 0.5 * (t.pilot[k] + constantPilot[k]);
-        t.pilotProbe[k] = 0.5 * (t.pilotProbe[k] + constantPilotProbe[k]);
-      }
     t.riskB = INFINITY;
     if (search) t.riskA = risk(t.first, divergence(t.first, t.firstProbe));
     // Under Poisson noise the pilot, and so the coarse stage's risk, is the
@@ -539,16 +551,34 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
       t.riskB = trials.front().riskB;
     } else if (search) {
       const std::vector<double> e =
-          fromUnit(wienerFilter(z0.data(), t.pilot.data(), rows, cols, 8, kRankStep, nullptr));
+          fromUnit(wienerFilter(z0, pilotOf(t, false).data(), rows, cols, 8, kRankStep, nullptr));
       const std::vector<double> eProbe =
-          fromUnit(wienerFilter(z1.data(), t.pilotProbe.data(), rows, cols, 8, kRankStep, nullptr));
+          fromUnit(wienerFilter(z1, pilotOf(t, true).data(), rows, cols, 8, kRankStep, nullptr));
       t.riskB = risk(e, divergence(e, eProbe));
       counter.step();
     }
     return t;
   };
-  trials.push_back(trySide(chosen.sh));
+  // The ranking keeps the arrays of the best side by each risk; the other
+  // sides' arrays go as soon as they are outranked.
   std::size_t bestA = 0, bestB = 0;
+  auto rank = [&](SideTrial t) {
+    trials.push_back(std::move(t));
+    const std::size_t last = trials.size() - 1;
+    if (trials[last].riskA < trials[bestA].riskA) bestA = last;
+    if (trials[last].riskB < trials[bestB].riskB) bestB = last;
+    for (std::size_t k = 0; k <= last; ++k) {
+      SideTrial& old = trials[k];
+      if (k != bestA) std::vector<double>().swap(old.sum);
+      // The best by the Wiener stage's risk keeps what its pilot is formed from.
+      if (k != bestA && k != bestB) {
+        std::vector<double>().swap(old.first);
+        std::vector<double>().swap(old.firstProbe);
+        old.part = Partition{};
+      }
+    }
+  };
+  rank(trySide(chosen.sh));
   if (search) {
     const int cap = std::max(chosen.sh, defaultBlockSide(chosen.P, chosen.Q));
     for (int side = 2 * chosen.sh; side <= cap; side *= 2) {
@@ -558,14 +588,10 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
       // the dyadic estimate leads.
       const SideTrial& last = trials.back();
       if (side > kCheapSide && !(last.riskA < last.riskB)) break;
-      trials.push_back(trySide(side));
+      rank(trySide(side));
       if (!(trials.back().risk() < trials[trials.size() - 2].risk())) break;
     }
     counter.total += searchRuns(S, trials.size(), poisson) - searchRuns(S, 3, poisson);
-    for (std::size_t t = 1; t < trials.size(); ++t) {
-      if (trials[t].riskA < trials[bestA].riskA) bestA = t;
-      if (trials[t].riskB < trials[bestB].riskB) bestB = t;
-    }
     // The dyadic estimate kept averages kGuardShiftFactor times the shifts.
     SideTrial& ta = trials[bestA];
     const DyadicSetup d = withBlockSide(chosen, ta.side);
@@ -578,11 +604,11 @@ void denoisePlane(double* plane, std::size_t rows, std::size_t cols, const Denoi
   // that side.
   const SideTrial& ta = trials[bestA];
   const SideTrial& tb = trials[bestB];
-  WienerResult w = wienerStage(z0.data(), tb.pilot.data(), rows, cols);
+  WienerResult w = wienerStage(z0, pilotOf(tb, false).data(), rows, cols);
   counter.step();
   const std::vector<double> B = fromUnit(std::move(w.estimate));
-  const std::vector<double> BProbe = fromUnit(
-      wienerFilter(z1.data(), tb.pilotProbe.data(), rows, cols, w.blockSide, w.blockSide == 8 ? 1 : 2, nullptr));
+  const std::vector<double> BProbe =
+      fromUnit(wienerFilter(z1, pilotOf(tb, true).data(), rows, cols, w.blockSide, w.blockSide == 8 ? 1 : 2, nullptr));
   counter.step();
   const double riskA = risk(ta.A, divergence(ta.first, ta.firstProbe));
   const double riskB = risk(B, divergence(B, BProbe));
