@@ -98,9 +98,16 @@ namespace avx2 {
 }  // namespace avx2
 #if defined(__clang__)
 #pragma clang attribute pop
-#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
 #else
 #pragma GCC pop_options
+#endif
+// Not for 64-bit Windows: its GCC cannot realign the stack, and spills of
+// 64-byte vectors there may fault. The AVX2 path runs instead.
+#if !defined(_WIN32)
+#define DYADFIT_WEDGE_AVX512 1
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f")
 #endif
@@ -112,6 +119,7 @@ namespace avx512 {
 #pragma clang attribute pop
 #else
 #pragma GCC pop_options
+#endif
 #endif
 #pragma GCC diagnostic pop
 #endif
@@ -130,8 +138,10 @@ LaneFunctions laneFunctions() {
 #ifdef DYADFIT_WEDGE_VECTORS
   switch (isaLevel()) {
     case Isa::Avx512:
+#ifdef DYADFIT_WEDGE_AVX512
       return {avx512::sideSums<false>, avx512::sideSums<true>, avx512::sideValues, avx512::gaussianCosts,
               avx512::poissonCosts};
+#endif
     case Isa::Avx2:
       return {avx2::sideSums<false>, avx2::sideSums<true>, avx2::sideValues, avx2::gaussianCosts,
               avx2::poissonCosts};
