@@ -74,13 +74,16 @@ double toClass(double v, ValueClass cls) {
   return std::clamp(std::round(v), r.lo, r.hi);
 }
 
-// v[k] = f(v[k]) for every element, on the threads.
+// p[k] = f(p[k]) for every k < n, on the threads.
 template <typename F>
-void transformValues(std::vector<double>& v, const F& f) {
-  double* p = v.data();
-  forEachRange(v.size(), [&](std::size_t begin, std::size_t end) {
+void transformValues(double* p, std::size_t n, const F& f) {
+  forEachRange(n, [&](std::size_t begin, std::size_t end) {
     for (std::size_t k = begin; k < end; ++k) p[k] = f(p[k]);
   });
+}
+template <typename F>
+void transformValues(std::vector<double>& v, const F& f) {
+  transformValues(v.data(), v.size(), f);
 }
 
 // One run of the chosen module on a padded image (column-major rows x cols),
@@ -807,13 +810,7 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
   std::vector<double> result;
   if (noise == NoiseModel::Gaussian)
     for (std::size_t c = 0; c < channels; ++c)
-      if (!skip[c]) {
-        double* w = work.data() + c * n;
-        const double s = scale[c];
-        forEachRange(n, [&](std::size_t begin, std::size_t end) {
-          for (std::size_t k = begin; k < end; ++k) w[k] *= s;
-        });
-      }
+      if (!skip[c]) transformValues(work.data() + c * n, n, [s = scale[c]](double v) { return v * s; });
   if (opponent) {
     // A plane left as it is holds its opponent values: the image's own.
     resizeLarge(result, total);
@@ -822,9 +819,7 @@ std::vector<double> denoiseImage(const double* image, std::size_t rows, std::siz
     result = std::move(work);
   }
   if (noise == NoiseModel::PoissonGaussian) inverseGeneralizedAnscombe(result.data(), total, inf.camera);
-  forEachRange(total, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; ++k) result[k] = toClass(result[k], outCls);
-  });
+  transformValues(result, [outCls](double v) { return toClass(v, outCls); });
   inf.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return result;
 }
