@@ -70,7 +70,8 @@ class MexOutputs final : public Outputs {
   }
 
   double* create(int slot, std::size_t rows, std::size_t cols) override {
-    mxArray* a = mxCreateDoubleMatrix(rows, cols, mxREAL);
+    mxArray* a = slot < kept_ ? hostZeros(rows, cols) : nullptr;
+    if (!a) a = mxCreateDoubleMatrix(rows, cols, mxREAL);
     place(slot, a);
     return mxGetPr(a);
   }
@@ -100,6 +101,39 @@ class MexOutputs final : public Outputs {
   void commit() { committed_ = true; }
 
  private:
+#if defined(DYADFIT_HOST_OCTAVE)
+  // Octave copies an array made by mxCreateDoubleMatrix when it takes it
+  // over as a result, but keeps one of its own as it is: a result made by its
+  // builtin zeros costs the image once instead of twice. Anything but a
+  // fresh real double matrix of that size is left, for the usual array.
+  mxArray* hostZeros(std::size_t rows, std::size_t cols) {
+    mxArray* in[3] = {mxCreateString("zeros"), mxCreateDoubleScalar(static_cast<double>(rows)),
+                      mxCreateDoubleScalar(static_cast<double>(cols))};
+    mxArray* out[1] = {nullptr};
+    mxArray* failure = nullptr;
+    try {
+      failure = mexCallMATLABWithTrap(1, out, 3, in, "builtin");
+    } catch (const std::bad_alloc&) {
+      // Too large for zeros: the usual array then fails with Octave's own message.
+      for (mxArray* a : in) mxDestroyArray(a);
+      return nullptr;
+    }
+    for (mxArray* a : in) mxDestroyArray(a);
+    if (failure) {
+      mxDestroyArray(failure);
+      return nullptr;
+    }
+    mxArray* a = out[0];
+    if (a && mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a) && mxGetNumberOfDimensions(a) == 2 &&
+        mxGetM(a) == rows && mxGetN(a) == cols && (rows * cols == 0 || mxGetPr(a)))
+      return a;
+    if (a) mxDestroyArray(a);
+    return nullptr;
+  }
+#else
+  mxArray* hostZeros(std::size_t, std::size_t) { return nullptr; }
+#endif
+
   void place(int slot, mxArray* a) {
     if (slot < kept_) {
       if (plhs_[slot]) mxDestroyArray(plhs_[slot]);
