@@ -136,6 +136,15 @@ void fastStages(const Input& image, int M, int N, int sh, double pen, double* es
   EntryWorkspace own;
   EntryWorkspace& ws = currentWorkspace() ? *currentWorkspace() : own;
   const double* values = image.doubles();
+  if (values && !labels && !squares) {
+    // The estimate alone: the pruning runs over the pre-averaged image in
+    // the estimate's own storage.
+    blockAverageTransposed(sh, values, estimate, M, N);
+    ws.level.resize(n * n);
+    pruneBlockMeansInPlace(estimate, M, N, pen, ws.level.data());
+    transposeAddingZero(estimate, n);
+    return;
+  }
   if (!values) {
     copyImage(image, estimate);  // converted values, until the pruning takes the estimate over
     values = estimate;

@@ -65,7 +65,20 @@ struct Work {
   bool estimateWanted;  // false: only the levels (with currentInEstimate)
   std::size_t N;
   double sharePen[32];  // share * pen of an element whose square has side 2^level
+  // Set when no current terms are stored (Gaussian mean fit only): a term is
+  // formed again from the element's data and its square's mean, as it was
+  // formed when the square merged. means[k] holds the mean of every merged
+  // square of side 2^k at (i >> k, j >> k), rows N >> k long; means[0] is
+  // the data itself, each element its own mean.
+  double* means[32] = {};
+  bool lean = false;
 };
+
+// The current term of element [i][j] (data x) of a lean pruning.
+inline double leanTerm(const Work& w, std::size_t i, std::size_t j, double x) {
+  const unsigned k = w.level[i * w.N + j];
+  return gaussianTerm(x, w.means[k][(i >> k) * (w.N >> k) + (j >> k)]) - w.sharePen[k];
+}
 
 // The reference's level count and block sides, and a clear error where its
 // blocks would not tile the grid.
@@ -136,6 +149,7 @@ void initialiseRect(const Work& w, std::size_t i0, std::size_t i1, std::size_t j
     const double* x = w.data + i * w.dataStride;
     if (!w.currentInEstimate) std::copy(x + j0, x + j1, w.estimate + i * w.estimateStride + j0);
     std::fill(w.level + i * w.N + j0, w.level + i * w.N + j1, static_cast<unsigned char>(0));
+    if (w.lean) continue;
     double* cur = w.current + i * w.N;
     for (std::size_t j = j0; j < j1; ++j) cur[j] = fitTerm<kPoisson>(x[j], x[j], logOf<kPoisson>(x[j])) - w.sharePen[0];
   }
@@ -170,6 +184,11 @@ void mergeMean(const Work& w, std::size_t a, std::size_t b, int runtimeSide, int
   // label's mean reads the smaller squares' levels, so it comes first.
   if (!w.currentInEstimate) w.estimate[a * w.estimateStride + b] = mean;
   if (w.label) w.label[a * w.labelStride + b] = labelMean(w, a, b, s, r);
+  if (w.lean) {
+    w.means[k][(a >> k) * (w.N >> k) + (b >> k)] = mean;
+    for (int u = 0; u < s; ++u) std::fill_n(w.level + (a + u) * w.N + b, s, static_cast<unsigned char>(k));
+    return;
+  }
   for (int u = 0; u < s; ++u) {
     const double* x = w.data + (a + u) * w.dataStride + b;
     double* cur = w.current + (a + u) * w.N + b;
@@ -353,7 +372,7 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
   // Four squares side by side per lane group: one group, or two (side by
   // side or one above the other).
   if constexpr (!kPoisson && (Q == 4 || Q == 8)) {
-    if (kHasAvx2 && across >= 4) {
+    if (kHasAvx2 && across >= 4 && !w.lean) {
       constexpr int G = Q / 4;
       const double* x[G];
       const double* cur[G];
@@ -395,7 +414,16 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
 
   double mergedScore[Q] = {};
   double currentScore[Q] = {};
-  for (int u = 0; u < s; ++u) {
+  for (int u = 0; u < s && w.lean; ++u) {
+    const double* x[Q];
+    for (int q = 0; q < Q; ++q) x[q] = w.data + (top[q] + u) * w.dataStride + left[q];
+    for (int v = 0; v < s; ++v)
+      for (int q = 0; q < Q; ++q) {
+        mergedScore[q] += fitTerm<kPoisson>(x[q][v], mean[q], logMean[q]) - pm;
+        currentScore[q] += leanTerm(w, top[q] + u, left[q] + v, x[q][v]);
+      }
+  }
+  for (int u = 0; u < s && !w.lean; ++u) {
     const double* x[Q];
     const double* cur[Q];
     for (int q = 0; q < Q; ++q) {
@@ -473,13 +501,13 @@ std::vector<SquareSums> sumsOfSquares(const Work& w, int M, std::size_t across, 
   parallelFor(items, [&](std::size_t item) {
     for (std::size_t i = item * perItem; i < std::min(rows, (item + 1) * perItem); ++i) {
       const double* x = w.data + i * w.dataStride;
-      const double* c = w.current + i * w.N;
+      const double* c = w.lean ? nullptr : w.current + i * w.N;
       for (std::size_t q = 0; q < across; ++q) {
         // Four of each sum side by side, so that the adds overlap.
         double sx[4] = {}, sxx[4] = {}, ax[4] = {}, sc[4] = {}, ac[4] = {};
         for (std::size_t j = q * s; j < (q + 1) * s; j += 4)
           for (std::size_t l = 0; l < 4; ++l) {
-            const double v = x[j + l], k = c[j + l];
+            const double v = x[j + l], k = c ? c[j + l] : leanTerm(w, i, j + l, v);
             sx[l] += v;
             sxx[l] += v * v;
             ax[l] += std::fabs(v);
@@ -819,6 +847,22 @@ void pruneBlockMeans(const double* data, int M, int N, double pen, bool poisson,
     runMeanLevels<true>(w, M, N, pen);
   else
     runMeanLevels<false>(w, M, N, pen);
+}
+
+void pruneBlockMeansInPlace(double* values, int M, int N, double pen, unsigned char* level) {
+  if (M <= 0 || N <= 0) return;
+  const int levels = levelCount(M, N);
+  const std::size_t n = static_cast<std::size_t>(N), m = static_cast<std::size_t>(M);
+  std::size_t total = 0;
+  for (int k = 1; k <= levels; ++k) total += (m >> k) * (n >> k);
+  std::vector<double> means(total);
+  // The data stays in place until the end: the estimate is formed over it.
+  Work w{values, n, values, n, nullptr, 0, level, nullptr, true, true, n, {}};
+  w.lean = true;
+  w.means[0] = values;
+  std::size_t at = 0;
+  for (int k = 1; k <= levels; at += (m >> k) * (n >> k), ++k) w.means[k] = means.data() + at;
+  runMeanLevels<false>(w, M, N, pen);
 }
 
 void pruneDyadicLevels(const Grid& data, int M, int N, double pen, Grid& estimate, Grid* label, unsigned char* level,

@@ -58,4 +58,9 @@ void blockMeansOfLevels(const double* data, std::size_t dataStride, double* esti
 void pruneBlockMeans(const double* data, int M, int N, double pen, bool poisson, double* estimate, double* label,
                      unsigned char* level, double* current);
 
+// pruneBlockMeans under Gaussian noise, without labels, in little memory:
+// `values` holds the data and receives the estimate; besides the levels it
+// keeps only the means of the merged squares, a third of the data's size.
+void pruneBlockMeansInPlace(double* values, int M, int N, double pen, unsigned char* level);
+
 }  // namespace dyadfit

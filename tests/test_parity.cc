@@ -23,6 +23,7 @@
 #include "constant/tessik_reference.h"
 #include "dyadic/dyadic_reference.h"
 #include "dyadic/parallel.h"
+#include "dyadic/prune_dyadic.h"
 #include "dyadic/region_cost.h"
 #include "host/standalone.h"
 #include "platelet/quarlo_entry.h"
@@ -428,6 +429,15 @@ TEST(Parity, EdgeCases) {
 namespace dyadfit {
 namespace {
 
+// The estimate of the pruning that keeps no current terms, as packed rows.
+std::vector<double> inPlaceEstimate(const Grid& data, int M, int N, double pen) {
+  std::vector<double> values(static_cast<std::size_t>(M) * static_cast<std::size_t>(N));
+  for (int i = 0; i < M; ++i) std::copy(data[i], data[i] + N, values.begin() + static_cast<std::ptrdiff_t>(i) * N);
+  std::vector<unsigned char> level(values.size());
+  pruneBlockMeansInPlace(values.data(), M, N, pen, level.data());
+  return values;
+}
+
 // Grids past one tile: the levels above it, groups of squares side by side
 // and one above the other, and levels with fewer squares than threads. The
 // picture has flat blocks of every size, so that squares merge at each
@@ -463,6 +473,10 @@ TEST(Parity, PruningBeyondOneTile) {
           pruneDyadicReference(data, M, N, pen, slow, slowLabel, slowSquares, noise, fitBlockMean);
           EXPECT_EQ(0, std::memcmp(fast.data(), slow.data(), sizeof(double) * fast.size()));
           EXPECT_EQ(0, std::memcmp(fastLabel.data(), slowLabel.data(), sizeof(double) * fast.size()));
+          if (noise == kGaussian) {
+            ThreadCountGuard guard(threads);
+            EXPECT_EQ(0, std::memcmp(inPlaceEstimate(data, M, N, pen).data(), slow.data(), sizeof(double) * fast.size()));
+          }
           std::size_t merged = 0, differ = 0;
           for (std::size_t p = 0; p < fastSquares.size(); ++p) {
             merged += fastSquares[p].side >= 64;
@@ -524,6 +538,7 @@ TEST(Parity, TopLevelNearTheMergingPenalty) {
       Grid fast(M, N), slow(M, N);
       EXPECT_EQ(run(pen, true, fast), run(pen, false, slow));
       EXPECT_EQ(0, std::memcmp(fast.data(), slow.data(), sizeof(double) * fast.size()));
+      EXPECT_EQ(0, std::memcmp(inPlaceEstimate(data, M, N, pen).data(), slow.data(), sizeof(double) * fast.size()));
     }
   }
 }
