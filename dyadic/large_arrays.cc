@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include "dyadic/large_arrays.h"
 
+#include <algorithm>
 #include <cstdint>
+
+#include "dyadic/parallel.h"
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -22,6 +25,16 @@ void adviseLargePages(const void* p, std::size_t bytes) {
   (void)p;
   (void)bytes;
 #endif
+}
+
+void touchPages(void* p, std::size_t bytes) {
+  constexpr std::size_t kPage = 4096, kItem = std::size_t{2} << 20;
+  if (!p || bytes < 4 * kItem || threadCount() < 2) return;
+  char* begin = static_cast<char*>(p);
+  parallelFor((bytes + kItem - 1) / kItem, [&](std::size_t item) {
+    const std::size_t end = std::min(bytes, (item + 1) * kItem);
+    for (std::size_t at = item * kItem; at < end; at += kPage) static_cast<volatile char*>(begin)[at] = 0;
+  });
 }
 
 }  // namespace dyadfit

@@ -15,12 +15,19 @@ void adviseLargePages(const void* p, std::size_t bytes);
 
 // v resized to n elements (new ones value-initialised, the old kept); fresh
 // storage, when it needs some, asks for large pages before it is touched.
+// Writes one byte in every page of fresh storage [p, p + bytes), spread over
+// the threads: the kernel clears a new page on its first touch, and on one
+// thread that clearing held up the others. Small arrays are left alone.
+// Only for storage that holds no values yet.
+void touchPages(void* p, std::size_t bytes);
+
 template <typename T>
 void resizeLarge(std::vector<T>& v, std::size_t n) {
   if (n > v.capacity()) {
     std::vector<T> fresh;
     fresh.reserve(n);
     adviseLargePages(fresh.data(), n * sizeof(T));
+    touchPages(fresh.data(), n * sizeof(T));
     fresh.assign(v.begin(), v.end());
     v.swap(fresh);
   }
@@ -37,6 +44,7 @@ inline std::vector<double> largeCopy(const double* p, std::size_t n) {
   std::vector<double> v;
   v.reserve(n);
   adviseLargePages(v.data(), n * sizeof(double));
+  touchPages(v.data(), n * sizeof(double));
   v.assign(p, p + n);
   return v;
 }
