@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <vector>
 #if defined(__x86_64__)
@@ -74,10 +76,34 @@ struct Work {
   bool lean = false;
 };
 
-// The current term of element [i][j] (data x) of a lean pruning.
-inline double leanTerm(const Work& w, std::size_t i, std::size_t j, double x) {
-  const unsigned k = w.level[i * w.N + j];
-  return gaussianTerm(x, w.means[k][(i >> k) * (w.N >> k) + (j >> k)]) - w.sharePen[k];
+// The current terms of a lean pruning on row i, columns [j, j + count),
+// into out (x: the data from column j). The row runs through whole squares,
+// each of one mean.
+void leanTerms(const Work& w, std::size_t i, std::size_t j, std::size_t count, const double* x, double* out) {
+  const unsigned char* lv = w.level + i * w.N + j;
+  // Every element on its own first; then the merged squares over them,
+  // found eight levels at a time.
+  const double sp0 = w.sharePen[0];
+  for (std::size_t v = 0; v < count; ++v) out[v] = gaussianTerm(x[v], x[v]) - sp0;
+  for (std::size_t v = 0; v < count;) {
+    if (v + 8 <= count) {
+      std::uint64_t eight;
+      std::memcpy(&eight, lv + v, sizeof eight);
+      if (eight == 0) {
+        v += 8;
+        continue;
+      }
+    }
+    const unsigned k = lv[v];
+    if (k == 0) {
+      ++v;
+      continue;
+    }
+    const double sp = w.sharePen[k];
+    const double m = w.means[k][(i >> k) * (w.N >> k) + ((j + v) >> k)];
+    const std::size_t end = std::min(count, (((j + v) | ((std::size_t{1} << k) - 1)) + 1) - j);
+    for (; v < end; ++v) out[v] = gaussianTerm(x[v], m) - sp;
+  }
 }
 
 // The reference's level count and block sides, and a clear error where its
@@ -372,19 +398,35 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
   // Four squares side by side per lane group: one group, or two (side by
   // side or one above the other).
   if constexpr (!kPoisson && (Q == 4 || Q == 8)) {
-    if (kHasAvx2 && across >= 4 && !w.lean) {
+    if (kHasAvx2 && across >= 4) {
       constexpr int G = Q / 4;
+      const std::size_t side = static_cast<std::size_t>(s), width = 4 * side;
       const double* x[G];
       const double* cur[G];
+      std::size_t curStride = w.N;
+      // A lean pruning forms the groups' current terms first, rows of four
+      // squares `width` apart.
+      constexpr std::size_t kOnStack = S ? G * 4 * S * S : 1;
+      double onStack[kOnStack];
+      std::vector<double> onHeap(w.lean && !S ? G * width * side : 0);
+      double* terms = S ? onStack : onHeap.data();
       for (int g = 0; g < G; ++g) {
         x[g] = w.data + top[4 * g] * w.dataStride + left[4 * g];
-        cur[g] = w.current + top[4 * g] * w.N + left[4 * g];
+        if (!w.lean) {
+          cur[g] = w.current + top[4 * g] * w.N + left[4 * g];
+          continue;
+        }
+        double* t = terms + static_cast<std::size_t>(g) * width * side;
+        for (std::size_t u = 0; u < side; ++u)
+          leanTerms(w, top[4 * g] + u, left[4 * g], width, x[g] + u * w.dataStride, t + u * width);
+        cur[g] = t;
+        curStride = width;
       }
       FourSums f[G];
-      gaussianFourSumsAvx2<G>(x, w.dataStride, cur, w.N, static_cast<std::size_t>(s), r, pm, f);
+      gaussianFourSumsAvx2<G>(x, w.dataStride, cur, curStride, side, r, pm, f);
       for (int g = 0; g < G; ++g) {
         const FourSums& sums = f[g];
-        bool all = !w.label;
+        bool all = !w.label && !w.lean;
         for (int q = 0; q < 4; ++q) all = all && sums.current[q] <= sums.merged[q];
         if (all) {
           const std::size_t at = top[4 * g] * w.N + left[4 * g];
@@ -414,14 +456,24 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
 
   double mergedScore[Q] = {};
   double currentScore[Q] = {};
-  for (int u = 0; u < s && w.lean; ++u) {
-    const double* x[Q];
-    for (int q = 0; q < Q; ++q) x[q] = w.data + (top[q] + u) * w.dataStride + left[q];
-    for (int v = 0; v < s; ++v)
+  if (w.lean) {
+    // Each row's current terms formed first, then summed as stored ones are.
+    constexpr std::size_t kOnStack = Q * (S ? S : 16);
+    double onStack[kOnStack];
+    std::vector<double> onHeap(Q * static_cast<std::size_t>(s) > kOnStack ? Q * static_cast<std::size_t>(s) : 0);
+    double* terms = onHeap.empty() ? onStack : onHeap.data();
+    for (int u = 0; u < s; ++u) {
+      const double* x[Q];
       for (int q = 0; q < Q; ++q) {
-        mergedScore[q] += fitTerm<kPoisson>(x[q][v], mean[q], logMean[q]) - pm;
-        currentScore[q] += leanTerm(w, top[q] + u, left[q] + v, x[q][v]);
+        x[q] = w.data + (top[q] + u) * w.dataStride + left[q];
+        leanTerms(w, top[q] + u, left[q], static_cast<std::size_t>(s), x[q], terms + q * s);
       }
+      for (int v = 0; v < s; ++v)
+        for (int q = 0; q < Q; ++q) {
+          mergedScore[q] += fitTerm<kPoisson>(x[q][v], mean[q], logMean[q]) - pm;
+          currentScore[q] += terms[q * s + v];
+        }
+    }
   }
   for (int u = 0; u < s && !w.lean; ++u) {
     const double* x[Q];
@@ -499,15 +551,17 @@ std::vector<SquareSums> sumsOfSquares(const Work& w, int M, std::size_t across, 
   const std::size_t items = (rows + perItem - 1) / perItem, squares = across * down;
   std::vector<SquareSums> partial(items * squares);
   parallelFor(items, [&](std::size_t item) {
+    std::vector<double> terms(w.lean ? w.N : 0);
     for (std::size_t i = item * perItem; i < std::min(rows, (item + 1) * perItem); ++i) {
       const double* x = w.data + i * w.dataStride;
-      const double* c = w.lean ? nullptr : w.current + i * w.N;
+      if (w.lean) leanTerms(w, i, 0, w.N, x, terms.data());
+      const double* c = w.lean ? terms.data() : w.current + i * w.N;
       for (std::size_t q = 0; q < across; ++q) {
         // Four of each sum side by side, so that the adds overlap.
         double sx[4] = {}, sxx[4] = {}, ax[4] = {}, sc[4] = {}, ac[4] = {};
         for (std::size_t j = q * s; j < (q + 1) * s; j += 4)
           for (std::size_t l = 0; l < 4; ++l) {
-            const double v = x[j + l], k = c ? c[j + l] : leanTerm(w, i, j + l, v);
+            const double v = x[j + l], k = c[j + l];
             sx[l] += v;
             sxx[l] += v * v;
             ax[l] += std::fabs(v);
