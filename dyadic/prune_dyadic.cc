@@ -398,7 +398,9 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
   // Four squares side by side per lane group: one group, or two (side by
   // side or one above the other).
   if constexpr (!kPoisson && (Q == 4 || Q == 8)) {
-    if (kHasAvx2 && across >= 4) {
+    // A lean pruning takes this path for squares of side up to 128, whose
+    // terms fit a few hundred kilobytes.
+    if (kHasAvx2 && across >= 4 && (!w.lean || s <= 128)) {
       constexpr int G = Q / 4;
       const std::size_t side = static_cast<std::size_t>(s), width = 4 * side;
       const double* x[G];
