@@ -70,7 +70,9 @@ class MexOutputs final : public Outputs {
   }
 
   double* create(int slot, std::size_t rows, std::size_t cols) override {
-    mxArray* a = slot < kept_ ? hostZeros(rows, cols) : nullptr;
+    // Only large results: a call into the interpreter costs more than
+    // copying a small array.
+    mxArray* a = slot < kept_ && rows * cols >= (std::size_t{1} << 16) ? hostZeros(rows, cols) : nullptr;
     if (!a) a = mxCreateDoubleMatrix(rows, cols, mxREAL);
     place(slot, a);
     return mxGetPr(a);
