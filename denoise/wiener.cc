@@ -110,7 +110,6 @@ struct Setting {
   std::size_t Mw;       // columns of the padded image per phase (column mod step)
   std::size_t nBands;   // block rows touching the image: tops at m * step, m = 1..nBands
   std::size_t nBlocks;  // blocks per row touching the image: lefts at k * step, k = 1..nBlocks
-  std::vector<double> zp, pp;
 };
 
 }  // namespace
@@ -132,16 +131,9 @@ std::vector<double> wienerFilter(const double* z, const double* pilot, std::size
 
   // Padded index q is image index mirror(q - B); 2nB - B keeps it unsigned
   // and whole periods of 2n leave the mirror unchanged.
-  s.zp.resize(s.Hp * s.Wp), s.pp.resize(s.Hp * s.Wp);
-  std::vector<std::size_t> rowOf(s.Hp);
+  std::vector<std::size_t> rowOf(s.Hp), colOf(s.Wp);
   for (std::size_t q = 0; q < s.Hp; ++q) rowOf[q] = mirrorIndexOf(q + 2 * rows * B - B, rows);
-  for (std::size_t q = 0; q < s.Wp; ++q) {
-    const std::size_t c = mirrorIndexOf(q + 2 * cols * B - B, cols);
-    for (std::size_t R = 0; R < s.Hp; ++R) {
-      s.zp[R * s.Wp + q] = z[rowOf[R] + rows * c];
-      s.pp[R * s.Wp + q] = pilot[rowOf[R] + rows * c];
-    }
-  }
+  for (std::size_t q = 0; q < s.Wp; ++q) colOf[q] = mirrorIndexOf(q + 2 * cols * B - B, cols);
 
   // Block rows overlap by B - step rows, so groups of G of them written in
   // two buffers by the group's parity never meet in one: each pixel sums
@@ -157,7 +149,7 @@ std::vector<double> wienerFilter(const double* z, const double* pilot, std::size
   parallelFor(nGroups, [&](std::size_t g) {
     const std::size_t Wp = s.Wp, Mw = s.Mw, K = kChunk;
     Dct::Scratch scratch(B, std::max(Wp, K));
-    std::vector<double> colNat(B * Wp), colZ(B * step * Mw), colP(B * step * Mw), band(B * step * Mw);
+    std::vector<double> strip(B * Wp), colNat(B * Wp), colZ(B * step * Mw), colP(B * step * Mw), band(B * step * Mw);
     std::vector<double> cz(B * B * K), cp(B * B * K), tmp(B * std::max(K, cols));
     std::vector<double> sumW(K), sumW2(K), w(K), wLine(Wp), dLine(Wp), bandNat(B * cols);
     std::vector<const double*> in(B);
@@ -167,8 +159,12 @@ std::vector<double> wienerFilter(const double* z, const double* pilot, std::size
 
     // 1-D DCTs of the B-tall column strips of a padded image from row I,
     // split by column phase so that blocks k, k + 1, ... read contiguously.
-    auto columnTransform = [&](const std::vector<double>& img, std::size_t I, std::vector<double>& dst) {
-      for (std::size_t x = 0; x < B; ++x) in[x] = img.data() + (I + x) * Wp;
+    auto columnTransform = [&](const double* img, std::size_t I, std::vector<double>& dst) {
+      for (std::size_t q = 0; q < Wp; ++q) {
+        const double* column = img + rows * colOf[q];
+        for (std::size_t x = 0; x < B; ++x) strip[x * Wp + q] = column[rowOf[I + x]];
+      }
+      for (std::size_t x = 0; x < B; ++x) in[x] = strip.data() + x * Wp;
       for (std::size_t u = 0; u < B; ++u) out[u] = colNat.data() + u * Wp;
       dct.forward(in.data(), out.data(), Wp, scratch);
       for (std::size_t u = 0; u < B; ++u)
@@ -182,8 +178,8 @@ std::vector<double> wienerFilter(const double* z, const double* pilot, std::size
     const std::size_t mEnd = std::min(s.nBands, (g + 1) * G);
     for (std::size_t m = g * G + 1; m <= mEnd; ++m) {
       const std::size_t I = m * step;
-      columnTransform(s.zp, I, colZ);
-      columnTransform(s.pp, I, colP);
+      columnTransform(z, I, colZ);
+      columnTransform(pilot, I, colP);
       std::fill(band.begin(), band.end(), 0.0);
       std::fill(wLine.begin(), wLine.end(), 0.0);
       std::fill(dLine.begin(), dLine.end(), 0.0);
