@@ -71,7 +71,7 @@ double toClass(double v, ValueClass cls) {
   const Range r = classRange(cls);
   if (std::isnan(v)) return 0.0;
   // Round half away from zero, as the hosts convert to integers.
-  return std::clamp(std::round(v), r.lo, r.hi);
+  return std::clamp(roundHalfAway(v), r.lo, r.hi);
 }
 
 // p[k] = f(p[k]) for every k < n, on the threads.

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
+#include <cstdint>
 #include <cstddef>
 #include <functional>
 
@@ -28,6 +30,16 @@ void copyValues(double* dst, const double* src, std::size_t count);
 // Runs body(begin, end) over [0, count) in ranges on the threads; a short
 // array stays on the calling thread.
 void forEachRange(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
+// std::round written out, so that it compiles inline: half away from zero,
+// the sign of zero kept; NaN, infinities and values past 2^52 (integers
+// already) come back as they are. The library's round is a call per value.
+inline double roundHalfAway(double v) {
+  if (!(std::fabs(v) < 4503599627370496.0)) return v;
+  const double t = static_cast<double>(static_cast<std::int64_t>(v));  // toward zero
+  const double d = v - t;                                              // exact
+  return std::copysign(d >= 0.5 ? t + 1 : d <= -0.5 ? t - 1 : t, v);
+}
+
 // Whether test(v) holds for some v of p[0, count), tested on the threads.
 template <typename Test>
 bool anyValue(const double* p, std::size_t count, const Test& test) {

@@ -559,3 +559,21 @@ TEST(GridUtilsParity, BlockAverageAndCyclicShiftAsTheirLiteralLoops) {
 }
 
 }  // namespace
+
+TEST(GridUtilsParity, RoundHalfAwayIsTheLibrarysRound) {
+  const double inf = std::numeric_limits<double>::infinity();
+  std::vector<double> values = {0.5, -0.5, 1.5, 2.5, -2.5, 0.49999999999999994, -0.49999999999999994, -0.3, 0.0, -0.0,
+                                4503599627370495.5, -4503599627370495.5, 4503599627370496.0, 9007199254740993.0, 1e100,
+                                -1e100, 255.5, 65534.5, inf, -inf, std::numeric_limits<double>::denorm_min()};
+  std::mt19937_64 gen(3);
+  for (int k = 0; k < 20000; ++k) {
+    const double m = std::uniform_real_distribution<double>(-1.0, 1.0)(gen);
+    values.push_back(std::ldexp(m, std::uniform_int_distribution<int>(-4, 60)(gen)));
+    values.push_back(std::floor(values.back()) + 0.5);
+  }
+  for (double v : values) {
+    const double want = std::round(v), got = dyadfit::roundHalfAway(v);
+    EXPECT_EQ(0, std::memcmp(&want, &got, sizeof got)) << v;
+  }
+  EXPECT_TRUE(std::isnan(dyadfit::roundHalfAway(std::nan(""))));
+}

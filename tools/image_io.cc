@@ -18,6 +18,7 @@
 #include <ostream>
 #include <vector>
 
+#include "dyadic/grid_utils.h"
 #include "dyadic/parallel.h"
 
 namespace dyadfit::cli {
@@ -328,13 +329,13 @@ double highestSample(const Image& image) {
 std::vector<std::uint16_t> quantize(const Array& a, int depth) {
   const double top = depth == 8 ? 255.0 : 65535.0;
   std::vector<std::uint16_t> q(a.values.size());
-  for (std::size_t k = 0; k < q.size(); ++k) {
-    const double v = a.values[k];
-    // Rounding would turn NaN into an arbitrary grey level and Inf into white.
-    if (!std::isfinite(v))
-      throw Failure{"the estimate holds NaN or Inf, which an image file cannot hold; write a text OUT"};
-    q[k] = static_cast<std::uint16_t>(std::lround(std::fmin(std::fmax(v, 0.0), top)));
-  }
+  // Rounding would turn NaN into an arbitrary grey level and Inf into white.
+  if (anyValue(a.values.data(), q.size(), [](double v) { return !std::isfinite(v); }))
+    throw Failure{"the estimate holds NaN or Inf, which an image file cannot hold; write a text OUT"};
+  forEachRange(q.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k)
+      q[k] = static_cast<std::uint16_t>(roundHalfAway(std::clamp(a.values[k], 0.0, top)));
+  });
   return q;
 }
 
