@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -410,8 +411,9 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
       // squares `width` apart.
       constexpr std::size_t kOnStack = S ? G * 4 * S * S : 1;
       double onStack[kOnStack];
-      std::vector<double> onHeap(w.lean && !S ? G * width * side : 0);
-      double* terms = S ? onStack : onHeap.data();
+      const std::unique_ptr<double[]> onHeap =
+          w.lean && !S ? std::make_unique_for_overwrite<double[]>(G * width * side) : nullptr;
+      double* terms = S ? onStack : onHeap.get();
       for (int g = 0; g < G; ++g) {
         x[g] = w.data + top[4 * g] * w.dataStride + left[4 * g];
         if (!w.lean) {
@@ -462,8 +464,10 @@ void meanBlocks(const Work& w, std::size_t a, std::size_t b, int runtimeSide, in
     // Each row's current terms formed first, then summed as stored ones are.
     constexpr std::size_t kOnStack = Q * (S ? S : 16);
     double onStack[kOnStack];
-    std::vector<double> onHeap(Q * static_cast<std::size_t>(s) > kOnStack ? Q * static_cast<std::size_t>(s) : 0);
-    double* terms = onHeap.empty() ? onStack : onHeap.data();
+    const std::size_t count = Q * static_cast<std::size_t>(s);
+    const std::unique_ptr<double[]> onHeap =
+        count > kOnStack ? std::make_unique_for_overwrite<double[]>(count) : nullptr;
+    double* terms = onHeap ? onHeap.get() : onStack;
     for (int u = 0; u < s; ++u) {
       const double* x[Q];
       for (int q = 0; q < Q; ++q) {
@@ -553,11 +557,11 @@ std::vector<SquareSums> sumsOfSquares(const Work& w, int M, std::size_t across, 
   const std::size_t items = (rows + perItem - 1) / perItem, squares = across * down;
   std::vector<SquareSums> partial(items * squares);
   parallelFor(items, [&](std::size_t item) {
-    std::vector<double> terms(w.lean ? w.N : 0);
+    const std::unique_ptr<double[]> terms = w.lean ? std::make_unique_for_overwrite<double[]>(w.N) : nullptr;
     for (std::size_t i = item * perItem; i < std::min(rows, (item + 1) * perItem); ++i) {
       const double* x = w.data + i * w.dataStride;
-      if (w.lean) leanTerms(w, i, 0, w.N, x, terms.data());
-      const double* c = w.lean ? terms.data() : w.current + i * w.N;
+      if (w.lean) leanTerms(w, i, 0, w.N, x, terms.get());
+      const double* c = w.lean ? terms.get() : w.current + i * w.N;
       for (std::size_t q = 0; q < across; ++q) {
         // Four of each sum side by side, so that the adds overlap.
         double sx[4] = {}, sxx[4] = {}, ax[4] = {}, sc[4] = {}, ac[4] = {};

@@ -113,18 +113,15 @@ class MexOutputs final : public Outputs {
                       mxCreateDoubleScalar(static_cast<double>(cols))};
     mxArray* out[1] = {nullptr};
     mxArray* failure = nullptr;
+    bool tooLarge = false;
     try {
       failure = mexCallMATLABWithTrap(1, out, 3, in, "builtin");
     } catch (const std::bad_alloc&) {
-      // Too large for zeros: the usual array then fails with Octave's own message.
-      for (mxArray* a : in) mxDestroyArray(a);
-      return nullptr;
+      tooLarge = true;  // the usual array then fails with Octave's own message
     }
     for (mxArray* a : in) mxDestroyArray(a);
-    if (failure) {
-      mxDestroyArray(failure);
-      return nullptr;
-    }
+    if (failure) mxDestroyArray(failure);
+    if (tooLarge || failure) return nullptr;
     mxArray* a = out[0];
     if (a && mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a) && mxGetNumberOfDimensions(a) == 2 &&
         mxGetM(a) == rows && mxGetN(a) == cols && (rows * cols == 0 || mxGetPr(a)))

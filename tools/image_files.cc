@@ -192,9 +192,7 @@ Image storedAs(const Image& image, Samples samples, int depth, const WriteOption
   }
   const double lo = lowestSample(out), hi = highestSample(out);
   for (Array& a : out.channels) {
-    // Rounding would turn NaN into an arbitrary grey level and Inf into white.
-    if (anyValue(a.values.data(), a.values.size(), [](double v) { return !std::isfinite(v); }))
-      throw Failure{"the estimate holds NaN or Inf, which an image file cannot hold; write a text OUT"};
+    requireFiniteSamples(a);
     forEachRange(a.values.size(), [&](std::size_t begin, std::size_t end) {
       for (std::size_t k = begin; k < end; ++k) a.values[k] = roundHalfAway(std::clamp(a.values[k] * factor, lo, hi));
     });

@@ -326,12 +326,15 @@ double highestSample(const Image& image) {
   return std::ldexp(1.0, image.depth) - 1;
 }
 
+void requireFiniteSamples(const Array& a) {
+  if (anyValue(a.values.data(), a.values.size(), [](double v) { return !std::isfinite(v); }))
+    throw Failure{"the estimate holds NaN or Inf, which an image file cannot hold; write a text OUT"};
+}
+
 std::vector<std::uint16_t> quantize(const Array& a, int depth) {
   const double top = depth == 8 ? 255.0 : 65535.0;
+  requireFiniteSamples(a);
   std::vector<std::uint16_t> q(a.values.size());
-  // Rounding would turn NaN into an arbitrary grey level and Inf into white.
-  if (anyValue(a.values.data(), q.size(), [](double v) { return !std::isfinite(v); }))
-    throw Failure{"the estimate holds NaN or Inf, which an image file cannot hold; write a text OUT"};
   forEachRange(q.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t k = begin; k < end; ++k)
       q[k] = static_cast<std::uint16_t>(roundHalfAway(std::clamp(a.values[k], 0.0, top)));

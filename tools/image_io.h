@@ -72,6 +72,10 @@ std::string readFileBytes(const std::string& path);
 void writePgm(std::ostream& out, const Array& a, int depth = 16);
 void writeText(std::ostream& out, const Array& a, char separator = ' ');
 
+// A Failure where a's values hold NaN or Inf, which integer samples cannot
+// hold: rounding would turn NaN into an arbitrary grey level and Inf into white.
+void requireFiniteSamples(const Array& a);
+
 // Rounded and clipped to 0..2^depth-1 (8 or 16 bits); a Failure for NaN or Inf.
 std::vector<std::uint16_t> quantize(const Array& a, int depth);
 
